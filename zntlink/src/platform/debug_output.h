@@ -1,0 +1,15 @@
+// The debug-output channel: the system log at debug priority (ident "zntlink"),
+// or standard error when ZNTLINK_DEBUG=stderr. Tests capture lines through a sink.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace zntlink {
+
+void WriteDebugOutput(const char* text);
+
+// Routes every debug line to the sink instead; an empty function restores the channel.
+void SetDebugSinkForTesting(std::function<void(const std::string&)> sink);
+
+}  // namespace zntlink

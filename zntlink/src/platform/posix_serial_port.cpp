@@ -1,0 +1,1 @@
+#include "platform/serial_port.h"
