@@ -1,0 +1,61 @@
+// An in-memory serial line between the library and the receiver simulator:
+// what the library writes reaches the simulator at once and its answer waits
+// in the input queue. A read finding nothing reports the read limit as run out
+// at once, so a silent receiver costs no real time.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/serial_port.h"
+#include "receiver_simulator.h"
+
+namespace zntlink::testing {
+
+struct MemoryLine {
+  tessar::tools::ReceiverSimulator receiver;
+
+  // Injects bytes into the library's input queue, as if the receiver sent them.
+  void Inject(const std::vector<uint8_t>& bytes);
+  // Raises a line event (kEventCts ...) for the MODEM thread.
+  void RaiseEvent(uint32_t events);
+  // While held, the library's reads block: its exchange stalls mid-request.
+  void HoldReads(bool hold);
+  // Modem-status bits reported besides CTS (which follows the simulator).
+  void SetExtraModemStatus(uint32_t bits);
+  void FailWrites(WriteOutcome outcome);  // kComplete: writes work again
+
+  bool IsOpen();
+  int OpenCount();
+  std::vector<uint32_t> Escapes();
+  uint32_t LastBaudRate();
+  PortTimeouts LastTimeouts();
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<uint8_t> input;
+  std::deque<uint32_t> events;
+  uint32_t eventMask = 0;
+  bool hold = false;
+  bool open = false;
+  int opens = 0;
+  uint32_t extraModemStatus = 0;
+  WriteOutcome writeFailure = WriteOutcome::kComplete;
+  std::vector<uint32_t> escapes;
+  uint32_t baudRate = 0;
+  PortTimeouts timeouts;
+};
+
+// Installs a port opener under which port `portNumber` is the line and every
+// other port is missing; restores the POSIX opener on destruction.
+class MemoryPortInstaller {
+ public:
+  MemoryPortInstaller(std::shared_ptr<MemoryLine> line, int portNumber);
+  ~MemoryPortInstaller();
+};
+
+}  // namespace zntlink::testing
