@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace zntlink {
 
@@ -101,5 +102,9 @@ void SetPortOpenerForTesting(PortOpener opener);
 
 // The POSIX implementation.
 std::unique_ptr<SerialPort> OpenPosixSerialPort(int port);
+
+// The POSIX port on a device path (a terminal device); null when it is missing,
+// busy or not a terminal.
+std::unique_ptr<SerialPort> OpenPosixSerialPortPath(const std::string& path);
 
 }  // namespace zntlink
