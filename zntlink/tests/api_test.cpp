@@ -100,12 +100,14 @@ TEST_F(ApiTest, FailedFirstConnectionWritesOnlyTheSessionCompletedEntry) {
 TEST_F(ApiTest, PollsAndHandsMessagesOverOneAtATime) {
   Open();
   SetQueryWait(1);
-  ASSERT_TRUE(WaitForRequests("D0"));
-  size_t mark = line->receiver.RequestCodes().size();
-  ASSERT_TRUE(WaitForRequests("D0", 2));
-  Codes idlePoll = Tail(line->receiver.RequestCodes(), mark);
-  idlePoll.resize(std::min<size_t>(idlePoll.size(), 4));
-  EXPECT_EQ(idlePoll, (Codes{"S0", "S2", "H1", "D0"})) << "no D2 or D1 without messages";
+  ASSERT_TRUE(WaitForRequests("D0", 3));
+  // Without messages every poll is S0, S2, H1, D0: no D2, no D1.
+  Codes idle = line->receiver.RequestCodes();
+  idle.erase(idle.begin(), std::find(idle.begin() + 6, idle.end(), "S0"));
+  for (size_t i = 0; i + 4 <= idle.size(); i += 4) {
+    EXPECT_EQ(Codes(idle.begin() + static_cast<long>(i), idle.begin() + static_cast<long>(i) + 4),
+              (Codes{"S0", "S2", "H1", "D0"}));
+  }
 
   const Bytes first = ReceiverSimulator::Kind3Message(1, kMessageTime, {0, 0, 0x07, 0xB2, 0x04});
   const Bytes second = ReceiverSimulator::Kind2Message(2, kMessageTime, {0x45, 0x7B, 0x00});
@@ -115,7 +117,7 @@ TEST_F(ApiTest, PollsAndHandsMessagesOverOneAtATime) {
   EXPECT_EQ(ZNT_GetMsgNum(session), 2);
 
   // Present and not taken: the polls fetch nothing more and acknowledge nothing.
-  mark = line->receiver.RequestCodes().size();
+  size_t mark = line->receiver.RequestCodes().size();
   ASSERT_TRUE(WaitForRequests("D0", 3));
   for (const auto& code : Tail(line->receiver.RequestCodes(), mark)) {
     EXPECT_TRUE(code != "D1" && code != "D2") << code;
@@ -123,6 +125,7 @@ TEST_F(ApiTest, PollsAndHandsMessagesOverOneAtATime) {
 
   uint8_t record[ZNT_MESSAGE_RECORD_MAX + 8];
   std::memset(record, 0xEE, sizeof record);
+  mark = line->receiver.RequestCodes().size();
   ASSERT_EQ(ZNT_GetMsg(session, reinterpret_cast<ReceiverMessage*>(record)), 1);
   const Bytes expectedFirst = {0x00, 3,    1,    48, 30, 10, 9, 7, 0xD3, 0x07, 0x00, 0x00,
                                0x07, 0xB2, 0x04, 0,  0,  0,  0, 0, 0,    0,    0};
@@ -132,7 +135,6 @@ TEST_F(ApiTest, PollsAndHandsMessagesOverOneAtATime) {
       << "taken, not present";
 
   // The next poll acknowledges before it counts and fetches the next message.
-  mark = line->receiver.RequestCodes().size();
   ASSERT_TRUE(WaitUntil([&] {
     std::memset(record, 0xEE, sizeof record);
     return ZNT_GetMsg(session, reinterpret_cast<ReceiverMessage*>(record)) == 1;
@@ -476,7 +478,7 @@ TEST_F(ApiTest, ARequestThatFailsEveryAttemptMarksTheLinkDownUntilTheNextConnect
   EXPECT_EQ(ZNT_GetActivity(session), 0);
   line->receiver.SetFaultForAnswers(Fault::kSilent, 3);
   ASSERT_TRUE(WaitUntil([&] { return ZNT_GetActivity(session) == 1; }));
-  EXPECT_EQ(ZNT_GetLastError(session), ZNT_ERR_LINK);
+  EXPECT_TRUE(WaitUntil([&] { return ZNT_GetLastError(session) == ZNT_ERR_LINK; }));
 }
 
 TEST_F(ApiTest, LinkLossAndRecoveryWhenTheReceiverFallsSilent) {
@@ -488,7 +490,7 @@ TEST_F(ApiTest, LinkLossAndRecoveryWhenTheReceiverFallsSilent) {
   ZNT_SetTimeouts(session, &t);
   line->receiver.SetFault(Fault::kSilent, true);
   ASSERT_TRUE(WaitUntil([&] { return ZNT_GetActivity(session) == 0; }));
-  EXPECT_EQ(ZNT_GetLastError(session), ZNT_ERR_LINK);
+  EXPECT_TRUE(WaitUntil([&] { return ZNT_GetLastError(session) == ZNT_ERR_LINK; }));
   EXPECT_EQ(ZNT_GetMsgNum(session), 0);
   line->receiver.SetFault(Fault::kSilent, false);
   ASSERT_TRUE(WaitUntil([&] { return ZNT_GetActivity(session) == 1; }));
@@ -519,7 +521,7 @@ TEST_F(ApiTest, LineEvents) {
   line->receiver.SetFault(Fault::kCtsOff, true);
   line->RaiseEvent(kEventCts);
   ASSERT_TRUE(WaitUntil([&] { return ZNT_GetActivity(session) == 0; }));
-  EXPECT_EQ(ZNT_GetLastError(session), ZNT_ERR_LINK);
+  EXPECT_TRUE(WaitUntil([&] { return ZNT_GetLastError(session) == ZNT_ERR_LINK; }));
 
   // CTS back: up again.
   line->receiver.SetFault(Fault::kCtsOff, false);

@@ -10,7 +10,7 @@
 namespace zntlink::testing {
 
 bool WaitUntil(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline)
       return false;
@@ -28,7 +28,7 @@ std::string ReadFile(const std::filesystem::path& path) {
 
 void LinkTest::SetUp() {
   installer = std::make_unique<MemoryPortInstaller>(line, kPort);
-  Timing().connectSettleMs = 0;
+  Timing().connectSettleMs = 2;
   Timing().requestWaitMs = 500;
   Timing().readTimeoutMs = 500;
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();

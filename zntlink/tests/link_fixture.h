@@ -19,7 +19,7 @@
 
 namespace zntlink::testing {
 
-// Waits for a condition that another thread brings about; false after 3 s.
+// Waits for a condition that another thread brings about; false after 10 s.
 bool WaitUntil(const std::function<bool()>& condition);
 
 std::string ReadFile(const std::filesystem::path& path);
