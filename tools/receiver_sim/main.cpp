@@ -22,16 +22,17 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
+#include "pty_receiver.h"
 #include "receiver_simulator.h"
 
 namespace {
 
 using tessar::tools::Fault;
+using tessar::tools::PtyReceiver;
 using tessar::tools::ReceiverSimulator;
 using Bytes = ReceiverSimulator::Bytes;
 using SteadyClock = std::chrono::steady_clock;
-
-constexpr size_t kMaxPendingOutput = 64 * 1024;
 
 const char kUsage[] =
     "Usage: znt_receiver_sim [options]\n"
@@ -148,42 +149,7 @@ bool InstallSignalHandlers() {
   return true;
 }
 
-// --- The pseudo-terminal and its link. ---
-
-struct Pty {
-  int master = -1;
-  int slave = -1;  // kept open so the master never sees a hang-up
-  std::string slavePath;
-};
-
-bool OpenPty(Pty& pty, std::string& error) {
-  pty.master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (pty.master < 0 || grantpt(pty.master) != 0 || unlockpt(pty.master) != 0) {
-    error = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
-    return false;
-  }
-  char name[256];
-  if (ptsname_r(pty.master, name, sizeof name) != 0) {
-    error = std::string("ptsname: ") + std::strerror(errno);
-    return false;
-  }
-  pty.slavePath = name;
-  pty.slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (pty.slave < 0) {
-    error = "cannot open " + pty.slavePath + ": " + std::strerror(errno);
-    return false;
-  }
-  termios settings{};
-  if (tcgetattr(pty.slave, &settings) == 0) {
-    cfmakeraw(&settings);
-    cfsetispeed(&settings, B9600);
-    cfsetospeed(&settings, B9600);
-    tcsetattr(pty.slave, TCSANOW, &settings);
-  }
-  fcntl(pty.master, F_SETFL, fcntl(pty.master, F_GETFL) | O_NONBLOCK);
-  fcntl(pty.master, F_SETFD, FD_CLOEXEC);
-  return true;
-}
+// --- The directory of the link. ---
 
 bool MakeDirectories(const std::string& dir, std::string& error) {
   for (size_t slash = dir.find('/', 1);; slash = dir.find('/', slash + 1)) {
@@ -201,30 +167,6 @@ bool MakeDirectories(const std::string& dir, std::string& error) {
     return false;
   }
   return true;
-}
-
-bool CreateLink(const std::string& link, const std::string& target, std::string& error) {
-  struct stat info {};
-  if (lstat(link.c_str(), &info) == 0) {
-    if (!S_ISLNK(info.st_mode)) {
-      error = link + " exists and is not a symbolic link";
-      return false;
-    }
-    unlink(link.c_str());  // a link left behind by an earlier run
-  }
-  if (symlink(target.c_str(), link.c_str()) != 0) {
-    error = "cannot create " + link + ": " + std::strerror(errno);
-    return false;
-  }
-  return true;
-}
-
-// Removes the link only while it is still ours.
-void RemoveLink(const std::string& link, const std::string& target) {
-  char buffer[256];
-  const ssize_t n = readlink(link.c_str(), buffer, sizeof buffer - 1);
-  if (n > 0 && target == std::string(buffer, static_cast<size_t>(n)))
-    unlink(link.c_str());
 }
 
 // --- Commands. ---
@@ -333,14 +275,7 @@ std::string SetClock(ReceiverSimulator& sim, const std::string& text) {
   if (year < 1 || year > 9999 || !date.ok() || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
       second < 0 || second > 59)
     return "error: no such time: " + text;
-  SYSTEMTIME time{};
-  time.wYear = static_cast<uint16_t>(year);
-  time.wMonth = static_cast<uint16_t>(month);
-  time.wDay = static_cast<uint16_t>(day);
-  time.wHour = static_cast<uint16_t>(hour);
-  time.wMinute = static_cast<uint16_t>(minute);
-  time.wSecond = static_cast<uint16_t>(second);
-  sim.SetClock(time);
+  sim.SetClock(zntlink::MakeSystemTime(year, month, day, hour, minute, second));
   return "ok: clock set to " + text;
 }
 
@@ -429,8 +364,7 @@ std::string ScenarioStep(ReceiverSimulator& sim, unsigned step) {
 
 class Server {
  public:
-  Server(ReceiverSimulator& sim, const Options& options, const Pty& pty)
-      : sim_(sim), options_(options), pty_(pty) {}
+  Server(ReceiverSimulator& sim, const Options& options) : sim_(sim), options_(options) {}
 
   // Returns the exit status.
   int Run() {
@@ -441,8 +375,7 @@ class Server {
     const auto interval = std::chrono::seconds(options_.interval);
     SteadyClock::time_point nextScenario = SteadyClock::now() + interval;
     for (;;) {
-      pollfd fds[3] = {
-          {pty_.master, static_cast<short>(POLLIN | (pending_.empty() ? 0 : POLLOUT)), 0},
+      pollfd fds[2] = {
           {stdinOpen ? STDIN_FILENO : -1, POLLIN, 0},
           {signalPipe[0], POLLIN, 0},
       };
@@ -452,19 +385,15 @@ class Server {
             std::chrono::ceil<std::chrono::milliseconds>(nextScenario - SteadyClock::now());
         timeout = static_cast<int>(left.count() > 0 ? left.count() : 0);
       }
-      if (poll(fds, 3, timeout) < 0) {
+      if (poll(fds, 2, timeout) < 0) {
         if (errno == EINTR)
           continue;
         std::perror("znt_receiver_sim: poll");
         return 1;
       }
-      if (fds[2].revents != 0)
+      if (fds[1].revents != 0)
         return 0;
-      if (fds[0].revents & POLLOUT && !Flush())
-        return 1;
-      if (fds[0].revents & (POLLIN | POLLHUP | POLLERR) && !ServeLine())
-        return 1;
-      if (fds[1].revents != 0) {
+      if (fds[0].revents != 0) {
         char buffer[1024];
         const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
         if (n > 0) {
@@ -498,55 +427,8 @@ class Server {
   }
 
  private:
-  bool ServeLine() {
-    uint8_t buffer[512];
-    for (;;) {
-      const ssize_t n = read(pty_.master, buffer, sizeof buffer);
-      if (n > 0) {
-        Bytes answer;
-        sim_.Receive(buffer, static_cast<size_t>(n), answer);
-        Queue(answer);
-        continue;
-      }
-      if (n < 0 && errno == EINTR)
-        continue;
-      if (n < 0 && errno == EAGAIN)
-        return Flush();
-      std::fprintf(stderr, "znt_receiver_sim: reading the pseudo-terminal: %s\n",
-                   n == 0 ? "end of file" : std::strerror(errno));
-      return false;
-    }
-  }
-
-  void Queue(const Bytes& bytes) {
-    // With nobody reading the port the terminal's buffer fills up; old
-    // answers beyond the limit are of no use to anybody and are dropped.
-    if (pending_.size() + bytes.size() > kMaxPendingOutput)
-      return;
-    pending_.insert(pending_.end(), bytes.begin(), bytes.end());
-  }
-
-  bool Flush() {
-    while (!pending_.empty()) {
-      const ssize_t n = write(pty_.master, pending_.data(), pending_.size());
-      if (n > 0) {
-        pending_.erase(pending_.begin(), pending_.begin() + n);
-      } else if (n < 0 && errno == EINTR) {
-        continue;
-      } else if (n < 0 && errno == EAGAIN) {
-        return true;
-      } else {
-        std::perror("znt_receiver_sim: writing the pseudo-terminal");
-        return false;
-      }
-    }
-    return true;
-  }
-
   ReceiverSimulator& sim_;
   const Options& options_;
-  const Pty& pty_;
-  Bytes pending_;
   bool quit_ = false;
 };
 
@@ -559,7 +441,6 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
   std::string error;
-  Pty pty;
   if (!InstallSignalHandlers()) {
     std::perror("znt_receiver_sim: signals");
     return 1;
@@ -567,22 +448,19 @@ int main(int argc, char** argv) {
   while (options.dir.size() > 1 && options.dir.back() == '/')
     options.dir.pop_back();
   const std::string link = options.dir + "/COM" + std::to_string(options.port);
-  if (!OpenPty(pty, error) || !MakeDirectories(options.dir, error) ||
-      !CreateLink(link, pty.slavePath, error)) {
-    std::fprintf(stderr, "znt_receiver_sim: %s\n", error.c_str());
-    return 1;
-  }
-
   ReceiverSimulator sim;
   if (options.verbose)
     sim.SetTraceSink([](const std::string& line) { std::printf("%s\n", line.c_str()); });
-  std::printf("receiver simulator serving %s -> %s%s\n", link.c_str(), pty.slavePath.c_str(),
+  PtyReceiver pty(sim);
+  if (!MakeDirectories(options.dir, error) || !pty.Start(link, &error)) {
+    std::fprintf(stderr, "znt_receiver_sim: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("receiver simulator serving %s -> %s%s\n", link.c_str(), pty.SlavePath().c_str(),
               options.scenario ? " (scenario running)" : "");
 
-  Server server(sim, options, pty);
+  Server server(sim, options);
   const int status = server.Run();
-  RemoveLink(link, pty.slavePath);
-  close(pty.slave);
-  close(pty.master);
+  pty.Stop();
   return status;
 }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,21 +14,12 @@
 namespace tessar::tools {
 namespace {
 
-std::string Reason(const char* what) {
-  return std::string(what) + ": " + std::strerror(errno);
-}
+// With nobody reading the port the terminal's buffer fills up; answers beyond
+// this are of no use to anybody and are dropped.
+constexpr size_t kMaxPendingOutput = 64 * 1024;
 
-bool WriteAll(int fd, const uint8_t* data, size_t length) {
-  while (length > 0) {
-    const ssize_t n = write(fd, data, length);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return false;
-    data += n;
-    length -= static_cast<size_t>(n);
-  }
-  return true;
+std::string Reason(const std::string& what) {
+  return what + ": " + std::strerror(errno);
 }
 
 }  // namespace
@@ -37,9 +29,9 @@ PtyReceiver::~PtyReceiver() {
 }
 
 bool PtyReceiver::Start(const std::string& linkPath, std::string* error) {
-  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
-    *error = Reason("pseudo-terminal");
+    *error = Reason("cannot open a pseudo-terminal");
     Stop();
     return false;
   }
@@ -53,20 +45,30 @@ bool PtyReceiver::Start(const std::string& linkPath, std::string* error) {
   slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
   termios raw{};
   if (slave_ < 0 || tcgetattr(slave_, &raw) != 0) {
-    *error = Reason("slave side");
+    *error = Reason("cannot open " + slavePath_);
     Stop();
     return false;
   }
   cfmakeraw(&raw);
+  cfsetispeed(&raw, B9600);
+  cfsetospeed(&raw, B9600);
   tcsetattr(slave_, TCSANOW, &raw);
   if (pipe2(wake_, O_CLOEXEC) != 0) {
     *error = Reason("pipe");
     Stop();
     return false;
   }
-  unlink(linkPath.c_str());
+  struct stat info {};
+  if (lstat(linkPath.c_str(), &info) == 0) {
+    if (!S_ISLNK(info.st_mode)) {
+      *error = linkPath + " exists and is not a symbolic link";
+      Stop();
+      return false;
+    }
+    unlink(linkPath.c_str());  // a link left behind by an earlier run
+  }
   if (symlink(name, linkPath.c_str()) != 0) {
-    *error = Reason(("link " + linkPath).c_str());
+    *error = Reason("cannot create " + linkPath);
     Stop();
     return false;
   }
@@ -97,10 +99,12 @@ void PtyReceiver::Stop() {
 }
 
 void PtyReceiver::Serve() {
-  uint8_t chunk[256];
+  uint8_t chunk[512];
   std::vector<uint8_t> answer;
+  std::vector<uint8_t> pending;
   for (;;) {
-    pollfd fds[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    pollfd fds[2] = {{master_, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0},
+                     {wake_[0], POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) {
       if (errno == EINTR)
         continue;
@@ -108,17 +112,28 @@ void PtyReceiver::Serve() {
     }
     if (fds[1].revents != 0)
       return;
-    if ((fds[0].revents & POLLIN) == 0)
-      continue;
-    const ssize_t n = read(master_, chunk, sizeof chunk);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN))
-      continue;
-    if (n <= 0)
-      return;
-    answer.clear();
-    receiver_.Receive(chunk, static_cast<size_t>(n), answer);
-    if (!answer.empty() && !WriteAll(master_, answer.data(), answer.size()))
-      return;
+    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+      const ssize_t n = read(master_, chunk, sizeof chunk);
+      if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
+        return;
+      if (n > 0) {
+        answer.clear();
+        receiver_.Receive(chunk, static_cast<size_t>(n), answer);
+        if (pending.size() + answer.size() <= kMaxPendingOutput) {
+          pending.insert(pending.end(), answer.begin(), answer.end());
+        }
+      }
+    }
+    while (!pending.empty()) {
+      const ssize_t n = write(master_, pending.data(), pending.size());
+      if (n > 0) {
+        pending.erase(pending.begin(), pending.begin() + n);
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else {
+        break;  // the terminal is full: the rest goes when it has room
+      }
+    }
   }
 }
 

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "platform/clock.h"
+
 namespace tessar::tools {
 namespace {
 
@@ -46,23 +48,6 @@ SYSTEMTIME FromSeconds(int64_t seconds) {
   t.wHour = static_cast<uint16_t>(rest / 3600);
   t.wMinute = static_cast<uint16_t>(rest / 60 % 60);
   t.wSecond = static_cast<uint16_t>(rest % 60);
-  return t;
-}
-
-SYSTEMTIME LocalTimeNow() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  tm local{};
-  localtime_r(&now.tv_sec, &local);
-  SYSTEMTIME t{};
-  t.wYear = static_cast<uint16_t>(local.tm_year + 1900);
-  t.wMonth = static_cast<uint16_t>(local.tm_mon + 1);
-  t.wDayOfWeek = static_cast<uint16_t>(local.tm_wday);
-  t.wDay = static_cast<uint16_t>(local.tm_mday);
-  t.wHour = static_cast<uint16_t>(local.tm_hour);
-  t.wMinute = static_cast<uint16_t>(local.tm_min);
-  t.wSecond = static_cast<uint16_t>(local.tm_sec > 59 ? 59 : local.tm_sec);
-  t.wMilliseconds = static_cast<uint16_t>(now.tv_nsec / 1000000);
   return t;
 }
 
@@ -124,7 +109,7 @@ ReceiverSimulator::Bytes AnswerFrame(const char code[2], const ReceiverSimulator
 
 }  // namespace
 
-ReceiverSimulator::ReceiverSimulator() : timeSource_(LocalTimeNow) {
+ReceiverSimulator::ReceiverSimulator() : timeSource_(zntlink::SystemLocalTime) {
   slotInfo_ = {0x01, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
   for (size_t slot = 0; slot < kSlots; ++slot)
     setup_[slot] = {0x01, static_cast<uint8_t>(slot), 0x00, 0x00};
@@ -403,7 +388,7 @@ void ReceiverSimulator::SetPassword(const std::array<uint8_t, 4>& password) {
 void ReceiverSimulator::SetTimeSource(std::function<SYSTEMTIME()> source) {
   std::lock_guard lock(mutex_);
   // The offset set by S1 or SetClock stays: the clock now runs from this source.
-  timeSource_ = source ? std::move(source) : LocalTimeNow;
+  timeSource_ = source ? std::move(source) : zntlink::SystemLocalTime;
 }
 
 void ReceiverSimulator::SetClock(const SYSTEMTIME& time) {

@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/clock.h"
+
 namespace tessar::tools {
 namespace {
 
@@ -66,17 +68,6 @@ Bytes Exchange(ReceiverSimulator& sim, const std::string& code, const Bytes& pay
   return frames[0].content;
 }
 
-SYSTEMTIME Time(int year, int month, int day, int hour, int minute, int second) {
-  SYSTEMTIME t{};
-  t.wYear = static_cast<uint16_t>(year);
-  t.wMonth = static_cast<uint16_t>(month);
-  t.wDay = static_cast<uint16_t>(day);
-  t.wHour = static_cast<uint16_t>(hour);
-  t.wMinute = static_cast<uint16_t>(minute);
-  t.wSecond = static_cast<uint16_t>(second);
-  return t;
-}
-
 Bytes TimeBytes(const SYSTEMTIME& t) {
   return {static_cast<uint8_t>(t.wSecond),   static_cast<uint8_t>(t.wMinute),
           static_cast<uint8_t>(t.wHour),     static_cast<uint8_t>(t.wDay),
@@ -104,7 +95,7 @@ std::unique_ptr<ReceiverSimulator> MakeSimulator(const SYSTEMTIME* now) {
 
 class ReceiverSimulatorTest : public ::testing::Test {
  protected:
-  SYSTEMTIME now = Time(2023, 12, 31, 23, 59, 30);
+  SYSTEMTIME now = zntlink::MakeSystemTime(2023, 12, 31, 23, 59, 30);
   std::unique_ptr<ReceiverSimulator> simulator = MakeSimulator(&now);
   ReceiverSimulator& sim = *simulator;
 };
@@ -125,7 +116,10 @@ TEST_F(ReceiverSimulatorTest, AnswersEachRequestPerTheRequestTable) {
   const Bytes refused{0x18};
   const RequestCase cases[] = {
       {"clock", {}, {"S0", {}}, Content("S0", {0x06, 30, 59, 23, 31, 12, 0xE7, 0x07})},
-      {"set clock", {}, {"S1", TimeBytes(Time(2024, 2, 29, 1, 2, 3))}, Content("S1", {0x06})},
+      {"set clock",
+       {},
+       {"S1", TimeBytes(zntlink::MakeSystemTime(2024, 2, 29, 1, 2, 3))},
+       Content("S1", {0x06})},
       {"set clock to no date", {}, {"S1", {0, 0, 0, 30, 2, 0xE8, 0x07}}, Content("S1", refused)},
       {"set clock short", {}, {"S1", {0, 0, 0, 1, 1, 0xE8}}, Content("S1", refused)},
       {"power", {}, {"S2", {}}, Content("S2", {0x06, 0x05})},
@@ -192,10 +186,11 @@ TEST_F(ReceiverSimulatorTest, WritesAreKeptForReadingBack) {
 }
 
 TEST_F(ReceiverSimulatorTest, DeliversOldestMessageUntilAcknowledged) {
-  const Bytes kind3 = ReceiverSimulator::Kind3Message(
-      1, Time(2003, 7, 9, 10, 30, 48), {0, 0, 0x07, 0xB2, 0x04, 0, 0, 0, 0, 0, 0, 0, 0xFA});
-  const Bytes kind2 =
-      ReceiverSimulator::Kind2Message(5, Time(2024, 1, 2, 3, 4, 5), {0x45, 0x7B, 0x00});
+  const Bytes kind3 =
+      ReceiverSimulator::Kind3Message(1, zntlink::MakeSystemTime(2003, 7, 9, 10, 30, 48),
+                                      {0, 0, 0x07, 0xB2, 0x04, 0, 0, 0, 0, 0, 0, 0, 0xFA});
+  const Bytes kind2 = ReceiverSimulator::Kind2Message(
+      5, zntlink::MakeSystemTime(2024, 1, 2, 3, 4, 5), {0x45, 0x7B, 0x00});
   EXPECT_EQ(kind3, (Bytes{0x13, 48,   30, 10, 9, 7, 0xD3, 0x07, 0, 0,   0x07,
                           0xB2, 0x04, 0,  0,  0, 0, 0,    0,    0, 0xFA}));
   EXPECT_EQ(kind2, (Bytes{0x52, 5, 4, 3, 2, 1, 0xE8, 0x07, 0x45, 0x7B, 0x00}));
@@ -324,16 +319,18 @@ TEST_F(ReceiverSimulatorTest, CountedFaultsSwitchThemselvesOff) {
 }
 
 TEST_F(ReceiverSimulatorTest, ClockKeepsRunningFromTheTimeItWasSetTo) {
-  sim.SetClock(Time(2024, 2, 28, 23, 59, 50));
-  now = Time(2024, 1, 1, 0, 0, 5);  // the source moved on by 35 s, over a year's end
+  sim.SetClock(zntlink::MakeSystemTime(2024, 2, 28, 23, 59, 50));
+  now = zntlink::MakeSystemTime(2024, 1, 1, 0, 0,
+                                5);  // the source moved on by 35 s, over a year's end
   const SYSTEMTIME clock = sim.Clock();
-  EXPECT_EQ(TimeBytes(clock), TimeBytes(Time(2024, 2, 29, 0, 0, 25)));
+  EXPECT_EQ(TimeBytes(clock), TimeBytes(zntlink::MakeSystemTime(2024, 2, 29, 0, 0, 25)));
   EXPECT_EQ(clock.wDayOfWeek, 4);  // Thursday
 
-  EXPECT_EQ(Exchange(sim, "S1", TimeBytes(Time(2023, 3, 26, 1, 59, 59))), Content("S1", {0x06}));
-  now = Time(2024, 1, 1, 0, 0, 7);
+  EXPECT_EQ(Exchange(sim, "S1", TimeBytes(zntlink::MakeSystemTime(2023, 3, 26, 1, 59, 59))),
+            Content("S1", {0x06}));
+  now = zntlink::MakeSystemTime(2024, 1, 1, 0, 0, 7);
   EXPECT_EQ(Exchange(sim, "S0"),
-            Content("S0", Bytes{0x06} + TimeBytes(Time(2023, 3, 26, 2, 0, 1))));
+            Content("S0", Bytes{0x06} + TimeBytes(zntlink::MakeSystemTime(2023, 3, 26, 2, 0, 1))));
 }
 
 TEST(ReceiverSimulatorClock, RunsFromLocalTimeByDefault) {

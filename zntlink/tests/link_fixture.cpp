@@ -75,7 +75,12 @@ void LinkTest::SetQueryWait(uint32_t milliseconds) {
   // End a Query wait already running: once the LINK thread has taken the
   // signal, its next wait has the new length.
   session->requestEvent.Set();
-  WaitUntil([&] { return !session->requestEvent.IsSet() && session->linkState == kLinkQuery; });
+  // A LINK thread outside System and Query takes it when it gets there.
+  WaitUntil([&] {
+    const int32_t state = session->linkState;
+    return (state == kLinkQuery && !session->requestEvent.IsSet()) ||
+           (state != kLinkQuery && state != kLinkSystem);
+  });
 }
 
 void LinkTest::SetAttempts(uint32_t attempts) {

@@ -20,19 +20,6 @@
 namespace zntlink {
 namespace {
 
-SYSTEMTIME At(int year, int month, int day, int hour = 12, int minute = 0, int second = 0,
-              int millisecond = 0) {
-  SYSTEMTIME t{};
-  t.wYear = static_cast<uint16_t>(year);
-  t.wMonth = static_cast<uint16_t>(month);
-  t.wDay = static_cast<uint16_t>(day);
-  t.wHour = static_cast<uint16_t>(hour);
-  t.wMinute = static_cast<uint16_t>(minute);
-  t.wSecond = static_cast<uint16_t>(second);
-  t.wMilliseconds = static_cast<uint16_t>(millisecond);
-  return t;
-}
-
 class LogTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -41,7 +28,7 @@ class LogTest : public ::testing::Test {
     dir_ = pattern;
     ResetLogForTesting();
     SetLogDirectoryForTesting(dir_);
-    SetNow(At(2003, 7, 9));
+    SetNow(MakeSystemTime(2003, 7, 9, 12, 0, 0));
     SetLocalTimeSourceForTesting([this] {
       std::lock_guard lock(nowMutex_);
       return now_;
@@ -118,13 +105,13 @@ TEST_F(LogTest, ExistingFilesAreAppendedNotTruncated) {
 }
 
 TEST_F(LogTest, FileNamesFollowTheDateOfEachWrite) {
-  SetNow(At(2003, 7, 31, 23, 59, 59, 900));
+  SetNow(MakeSystemTime(2003, 7, 31, 23, 59, 59, 900));
   SessionLogEntry(3, "a\r\n");
-  SetNow(At(2003, 8, 1, 0, 0, 0, 100));
+  SetNow(MakeSystemTime(2003, 8, 1, 0, 0, 0, 100));
   SessionLogEntry(3, "b\r\n");
-  SetNow(At(2003, 12, 31, 23, 59, 59, 900));
+  SetNow(MakeSystemTime(2003, 12, 31, 23, 59, 59, 900));
   SessionLogEntry(3, "c\r\n");
-  SetNow(At(2004, 1, 1, 0, 0, 0, 100));
+  SetNow(MakeSystemTime(2004, 1, 1, 0, 0, 0, 100));
   SessionLogEntry(3, "d\r\n");
 
   struct Day {
@@ -135,7 +122,7 @@ TEST_F(LogTest, FileNamesFollowTheDateOfEachWrite) {
                       {19, "200402_2.log"}, {20, "200402_3.log"}, {29, "200402_3.log"},
                       {30, "200402_4.log"}, {31, "200402_4.log"}};
   for (const Day& d : days) {
-    SetNow(At(2004, 2, d.day));
+    SetNow(MakeSystemTime(2004, 2, d.day, 12, 0, 0));
     MessageLogEntry(3, (std::to_string(d.day) + "\r\n").c_str());
   }
 

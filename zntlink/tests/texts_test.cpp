@@ -8,23 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
+
 namespace zntlink {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-SYSTEMTIME At(int year, int month, int day, int hour, int minute, int second) {
-  SYSTEMTIME t{};
-  t.wYear = static_cast<uint16_t>(year);
-  t.wMonth = static_cast<uint16_t>(month);
-  t.wDay = static_cast<uint16_t>(day);
-  t.wHour = static_cast<uint16_t>(hour);
-  t.wMinute = static_cast<uint16_t>(minute);
-  t.wSecond = static_cast<uint16_t>(second);
-  return t;
-}
-
-const SYSTEMTIME kNow = At(2003, 7, 9, 8, 5, 3);
+const SYSTEMTIME kNow = MakeSystemTime(2003, 7, 9, 8, 5, 3);
 const std::string kStamp = "2003/07/09 08:05:03";
 
 // A message of the given kind and slot, time 2003-07-09 10:30:48, then body.
@@ -63,7 +54,8 @@ TEST(Texts, RenderExactBytes) {
       "  Crc:   0          TmOut: 4       \r\n"
       "  Link:  2          Msg:   99999999\r\n";
   const Case cases[] = {
-      {"time stamp", [](TextBuffer& o) { return RenderTimeStamp(o, At(987, 1, 2, 3, 4, 5)); },
+      {"time stamp",
+       [](TextBuffer& o) { return RenderTimeStamp(o, MakeSystemTime(987, 1, 2, 3, 4, 5)); },
        "0987/01/02 03:04:05"},
       {"link up", [](TextBuffer& o) { return RenderLinkStatus(o, kNow, true); },
        kStamp + " Communication is established\r\n"},

@@ -15,24 +15,33 @@ std::function<SYSTEMTIME()>& Source() {
   return source;
 }
 
-SYSTEMTIME SystemLocalNow() {
+}  // namespace
+
+SYSTEMTIME SystemLocalTime() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   tm local{};
   localtime_r(&now.tv_sec, &local);
-  SYSTEMTIME t{};
-  t.wYear = static_cast<uint16_t>(local.tm_year + 1900);
-  t.wMonth = static_cast<uint16_t>(local.tm_mon + 1);
+  // A leap second reads as the 59th.
+  SYSTEMTIME t = MakeSystemTime(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                                local.tm_hour, local.tm_min, local.tm_sec > 59 ? 59 : local.tm_sec,
+                                static_cast<int>(now.tv_nsec / 1000000));
   t.wDayOfWeek = static_cast<uint16_t>(local.tm_wday);
-  t.wDay = static_cast<uint16_t>(local.tm_mday);
-  t.wHour = static_cast<uint16_t>(local.tm_hour);
-  t.wMinute = static_cast<uint16_t>(local.tm_min);
-  t.wSecond = static_cast<uint16_t>(local.tm_sec);
-  t.wMilliseconds = static_cast<uint16_t>(now.tv_nsec / 1000000);
   return t;
 }
 
-}  // namespace
+SYSTEMTIME MakeSystemTime(int year, int month, int day, int hour, int minute, int second,
+                          int milliseconds) {
+  SYSTEMTIME t{};
+  t.wYear = static_cast<uint16_t>(year);
+  t.wMonth = static_cast<uint16_t>(month);
+  t.wDay = static_cast<uint16_t>(day);
+  t.wHour = static_cast<uint16_t>(hour);
+  t.wMinute = static_cast<uint16_t>(minute);
+  t.wSecond = static_cast<uint16_t>(second);
+  t.wMilliseconds = static_cast<uint16_t>(milliseconds);
+  return t;
+}
 
 SYSTEMTIME LocalNow() {
   {
@@ -40,7 +49,7 @@ SYSTEMTIME LocalNow() {
     if (Source())
       return Source()();
   }
-  return SystemLocalNow();
+  return SystemLocalTime();
 }
 
 void SleepMs(uint32_t milliseconds) {

@@ -12,6 +12,13 @@ namespace zntlink {
 // Local wall-clock time with milliseconds and day of week (Sunday = 0).
 SYSTEMTIME LocalNow();
 
+// The system's local time, whatever source is installed for the library.
+SYSTEMTIME SystemLocalTime();
+
+// A time record from its parts; day of week 0.
+SYSTEMTIME MakeSystemTime(int year, int month, int day, int hour, int minute, int second,
+                          int milliseconds = 0);
+
 // Sleeps the calling thread.
 void SleepMs(uint32_t milliseconds);
 
