@@ -1,7 +1,9 @@
 // The exported functions: argument checks, the getters over the session's copy
 // of the receiver state, and the calling side of the request handshake.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
 
 #include "log.h"
