@@ -459,6 +459,85 @@ TEST_F(ApiTest, RetriesAndStatistics) {
   }
 }
 
+TEST_F(ApiTest, PortFailuresEndTheAttempt) {
+  Open();
+  SetQueryWait(100000);
+  struct Case {
+    const char* name;
+    std::function<void(MemoryLine&, bool)> fail;
+    const char* debugLine;
+    int error;       // the session's error afterwards
+    uint32_t txFrm;  // request frames counted as written
+    uint32_t tmOut;
+  } cases[] = {
+      {"write fails at once",
+       [](MemoryLine& l, bool on) {
+         l.FailWrites(on ? WriteOutcome::kFailedAtStart : WriteOutcome::kComplete);
+       },
+       "WriteError= 0x0\n", ZNT_ERR_WRITE, 0, 0},
+      {"write fails while busy",
+       [](MemoryLine& l, bool on) {
+         l.FailWrites(on ? WriteOutcome::kFailedWhileBusy : WriteOutcome::kComplete);
+       },
+       "WriteError= 0x0\n", 0, 0, 0},
+      {"write runs out of time",
+       [](MemoryLine& l, bool on) {
+         l.FailWrites(on ? WriteOutcome::kIncomplete : WriteOutcome::kComplete);
+       },
+       "WriteTimeout: 0 bytes sent\n", 0, 0, 0},
+      {"read fails", [](MemoryLine& l, bool on) { l.FailReads(on); }, "ReadError= 0x0\n", 0, 3, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    session->lastError = 0;
+    session->linkUp = 1;
+    const LinkStatistics before = session->Statistics();
+    c.fail(*line, true);
+    EXPECT_EQ(ZNT_GetRtcOption(session), -1);
+    c.fail(*line, false);
+    const LinkStatistics after = session->Statistics();
+    EXPECT_EQ(after.TxFrm - before.TxFrm, c.txFrm);
+    EXPECT_EQ(after.TmOut - before.TmOut, c.tmOut);
+    EXPECT_EQ(after.Link - before.Link, 1u);
+    EXPECT_EQ(ZNT_GetLastError(session), c.error);
+    const auto debug = DebugLines();
+    EXPECT_EQ(std::count(debug.begin(), debug.end(), c.debugLine), 3) << "one per attempt";
+    ResetDebugLines();
+  }
+}
+
+TEST_F(ApiTest, DebugLinesOfASession) {
+  // Debug output comes on with the first open, after that open's "Memory allocated".
+  Open();
+  ZNT_CloseComm(session);
+  ResetDebugLines();
+  Open();
+  SetQueryWait(100000);
+  line->receiver.SetFaultForAnswers(Fault::kCorruptCrc, 1);
+  EXPECT_EQ(ZNT_GetRtcOption(session), 0);
+  ZNT_CloseComm(session);
+  session = nullptr;
+  const auto debug = DebugLines();
+  auto has = [&](const std::string& text) {
+    return std::find(debug.begin(), debug.end(), text) != debug.end();
+  };
+  auto hasPrefix = [&](const std::string& prefix) {
+    return std::any_of(debug.begin(), debug.end(),
+                       [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+  };
+  for (const char* text :
+       {"Memory allocated\n", "Port opened,HANDLE= 0x1234\n", "Frame environment created\n",
+        "Events created\n", "Thread TIMER: CREATED\n", "Thread COMM:  CREATED\n",
+        "Thread COMM:  START\n", "Vertex_Query->Signaled\n", "Frame Receive CRC Error\n",
+        "Threads stoping...\n", "COM port closing...\n", "Port closed,HANDLE= 0xffffffff\n"}) {
+    EXPECT_TRUE(has(text)) << text;
+  }
+  for (const char* prefix : {"MODEM thread id= 0x", "LINK thread id= 0x", "Thread MODEM closed (",
+                             "Thread LINK closed (", "  TxFrm: "}) {
+    EXPECT_TRUE(hasPrefix(prefix)) << prefix;
+  }
+}
+
 TEST_F(ApiTest, ARequestThatFailsEveryAttemptMarksTheLinkDownUntilTheNextConnect) {
   Open();
   SetQueryWait(100000);

@@ -126,3 +126,12 @@ std::vector<std::string> LinkTest::DebugLines() {
 }
 
 }  // namespace zntlink::testing
+
+namespace zntlink::testing {
+
+void LinkTest::ResetDebugLines() {
+  std::lock_guard lock(debugMutex_);
+  debugLines_.clear();
+}
+
+}  // namespace zntlink::testing

@@ -44,6 +44,7 @@ class LinkTest : public ::testing::Test {
   std::string SessionLog();
   std::string MessageLog();
   std::vector<std::string> DebugLines();
+  void ResetDebugLines();
 
   std::shared_ptr<MemoryLine> line = std::make_shared<MemoryLine>();
   std::unique_ptr<MemoryPortInstaller> installer;

@@ -46,6 +46,8 @@ class MemoryPort : public SerialPort {
   int Read(uint8_t* buffer, uint32_t capacity) override {
     std::unique_lock lock(line_->mutex);
     line_->changed.wait(lock, [&] { return !line_->hold; });
+    if (line_->readFailure)
+      return -1;
     const size_t n = std::min<size_t>(capacity, line_->input.size());
     std::copy_n(line_->input.begin(), n, buffer);
     line_->input.erase(line_->input.begin(), line_->input.begin() + static_cast<long>(n));
@@ -122,6 +124,11 @@ void MemoryLine::SetExtraModemStatus(uint32_t bits) {
 void MemoryLine::FailWrites(WriteOutcome outcome) {
   std::lock_guard lock(mutex);
   writeFailure = outcome;
+}
+
+void MemoryLine::FailReads(bool fail) {
+  std::lock_guard lock(mutex);
+  readFailure = fail;
 }
 
 bool MemoryLine::IsOpen() {

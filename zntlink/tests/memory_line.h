@@ -28,6 +28,7 @@ struct MemoryLine {
   // Modem-status bits reported besides CTS (which follows the simulator).
   void SetExtraModemStatus(uint32_t bits);
   void FailWrites(WriteOutcome outcome);  // kComplete: writes work again
+  void FailReads(bool fail);
 
   bool IsOpen();
   int OpenCount();
@@ -45,6 +46,7 @@ struct MemoryLine {
   int opens = 0;
   uint32_t extraModemStatus = 0;
   WriteOutcome writeFailure = WriteOutcome::kComplete;
+  bool readFailure = false;
   std::vector<uint32_t> escapes;
   uint32_t baudRate = 0;
   PortTimeouts timeouts;
