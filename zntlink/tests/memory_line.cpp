@@ -17,10 +17,7 @@ class MemoryPort : public SerialPort {
     line_->baudRate = baudRate;
     return baudRate > 0 && baudRate <= 4000000;
   }
-  void SetTimeouts(const PortTimeouts& timeouts) override {
-    std::lock_guard lock(line_->mutex);
-    line_->timeouts = timeouts;
-  }
+  void SetTimeouts(const PortTimeouts&) override {}
   void Purge(uint32_t flags) override {
     std::lock_guard lock(line_->mutex);
     if (flags & (kPurgeRxAbort | kPurgeRxClear))
@@ -136,11 +133,6 @@ bool MemoryLine::IsOpen() {
   return open;
 }
 
-int MemoryLine::OpenCount() {
-  std::lock_guard lock(mutex);
-  return opens;
-}
-
 std::vector<uint32_t> MemoryLine::Escapes() {
   std::lock_guard lock(mutex);
   return escapes;
@@ -151,11 +143,6 @@ uint32_t MemoryLine::LastBaudRate() {
   return baudRate;
 }
 
-PortTimeouts MemoryLine::LastTimeouts() {
-  std::lock_guard lock(mutex);
-  return timeouts;
-}
-
 MemoryPortInstaller::MemoryPortInstaller(std::shared_ptr<MemoryLine> line, int portNumber) {
   SetPortOpenerForTesting([line, portNumber](int port) -> std::unique_ptr<SerialPort> {
     if (port != portNumber)
@@ -164,7 +151,6 @@ MemoryPortInstaller::MemoryPortInstaller(std::shared_ptr<MemoryLine> line, int p
     if (line->open)
       return nullptr;  // exclusive
     line->open = true;
-    ++line->opens;
     line->eventMask = 0;
     line->events.clear();
     return std::make_unique<MemoryPort>(line);

@@ -31,10 +31,8 @@ struct MemoryLine {
   void FailReads(bool fail);
 
   bool IsOpen();
-  int OpenCount();
   std::vector<uint32_t> Escapes();
   uint32_t LastBaudRate();
-  PortTimeouts LastTimeouts();
 
   std::mutex mutex;
   std::condition_variable changed;
@@ -43,13 +41,11 @@ struct MemoryLine {
   uint32_t eventMask = 0;
   bool hold = false;
   bool open = false;
-  int opens = 0;
   uint32_t extraModemStatus = 0;
   WriteOutcome writeFailure = WriteOutcome::kComplete;
   bool readFailure = false;
   std::vector<uint32_t> escapes;
   uint32_t baudRate = 0;
-  PortTimeouts timeouts;
 };
 
 // Installs a port opener under which port `portNumber` is the line and every
