@@ -146,18 +146,18 @@ void ReceiverSimulator::HandleFrameLocked(const uint8_t* content, size_t length,
 
   // A receiver that does not hear the request, or answers busy or refused,
   // does not carry it out; an answer garbled on the line was carried out.
-  if (FaultOnLocked(Fault::kSilent)) {
-    CountDownLocked(Fault::kSilent);
+  if (FaultOnLocked(Fault::kSilent, code)) {
+    CountDownLocked(Fault::kSilent, code);
     if (tracing)
       trace.push_back("-- " + code + " not answered [silent]");
     return;
   }
   std::string notes;
   Reply reply;
-  if (FaultOnLocked(Fault::kStatusRefused)) {
+  if (FaultOnLocked(Fault::kStatusRefused, code)) {
     reply.status = zntlink::kStatusRefused;
     notes += " [status18]";
-  } else if (FaultOnLocked(Fault::kStatusRetry)) {
+  } else if (FaultOnLocked(Fault::kStatusRetry, code)) {
     reply.status = kStatusRetry;
     notes += " [status15]";
   } else {
@@ -165,24 +165,24 @@ void ReceiverSimulator::HandleFrameLocked(const uint8_t* content, size_t length,
   }
 
   char answerCode[2] = {code[0], code[1]};
-  if (FaultOnLocked(Fault::kWrongCode)) {
+  if (FaultOnLocked(Fault::kWrongCode, code)) {
     const char* other = code == "S9" ? "XX" : "S9";
     answerCode[0] = other[0];
     answerCode[1] = other[1];
     notes += " [code]";
   }
-  if (FaultOnLocked(Fault::kNoiseBefore)) {
+  if (FaultOnLocked(Fault::kNoiseBefore, code)) {
     answer.insert(answer.end(), {0x55, 0x00, 0x10});
     notes += " [noise]";
   }
-  if (FaultOnLocked(Fault::kLoneEndMarkerBefore)) {
+  if (FaultOnLocked(Fault::kLoneEndMarkerBefore, code)) {
     answer.push_back(zntlink::kFrameEnd);
     notes += " [fa]";
   }
-  const bool corrupt = FaultOnLocked(Fault::kCorruptCrc);
+  const bool corrupt = FaultOnLocked(Fault::kCorruptCrc, code);
   if (corrupt)
     notes += " [crc]";
-  if (FaultOnLocked(Fault::kCtsOff))
+  if (FaultOnLocked(Fault::kCtsOff, code))
     notes += " [cts off]";
 
   Bytes body;
@@ -196,7 +196,7 @@ void ReceiverSimulator::HandleFrameLocked(const uint8_t* content, size_t length,
 
   for (size_t f = 0; f < kFaultCount; ++f) {
     if (static_cast<Fault>(f) != Fault::kSilent)
-      CountDownLocked(static_cast<Fault>(f));
+      CountDownLocked(static_cast<Fault>(f), code);
   }
 }
 
@@ -314,13 +314,14 @@ bool ReceiverSimulator::PasswordMatchesLocked(const Bytes& payload) const {
          std::equal(password_.begin(), password_.end(), payload.begin());
 }
 
-bool ReceiverSimulator::FaultOnLocked(Fault fault) const {
-  return faults_[static_cast<size_t>(fault)].on;
+bool ReceiverSimulator::FaultOnLocked(Fault fault, const std::string& code) const {
+  const FaultState& state = faults_[static_cast<size_t>(fault)];
+  return state.on && (state.code.empty() || state.code == code);
 }
 
-void ReceiverSimulator::CountDownLocked(Fault fault) {
+void ReceiverSimulator::CountDownLocked(Fault fault, const std::string& code) {
   FaultState& state = faults_[static_cast<size_t>(fault)];
-  if (state.on && state.remaining > 0 && --state.remaining == 0)
+  if (FaultOnLocked(fault, code) && state.remaining > 0 && --state.remaining == 0)
     state.on = false;
 }
 
@@ -331,12 +332,17 @@ int64_t ReceiverSimulator::NowSecondsLocked() const {
 
 void ReceiverSimulator::SetFault(Fault fault, bool on) {
   std::lock_guard lock(mutex_);
-  faults_[static_cast<size_t>(fault)] = {on, 0};
+  faults_[static_cast<size_t>(fault)] = {on, 0, {}};
 }
 
 void ReceiverSimulator::SetFaultForAnswers(Fault fault, int answers) {
   std::lock_guard lock(mutex_);
-  faults_[static_cast<size_t>(fault)] = {answers > 0, answers > 0 ? answers : 0};
+  faults_[static_cast<size_t>(fault)] = {answers > 0, answers > 0 ? answers : 0, {}};
+}
+
+void ReceiverSimulator::SetFaultForCode(Fault fault, const std::string& code, int answers) {
+  std::lock_guard lock(mutex_);
+  faults_[static_cast<size_t>(fault)] = {answers > 0, answers > 0 ? answers : 0, code};
 }
 
 bool ReceiverSimulator::FaultOn(Fault fault) const {

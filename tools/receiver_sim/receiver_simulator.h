@@ -47,6 +47,8 @@ class ReceiverSimulator {
   // `answers` answers only, after which it switches itself off.
   void SetFault(Fault fault, bool on);
   void SetFaultForAnswers(Fault fault, int answers);
+  // Arms a fault for the next `answers` requests with this code only.
+  void SetFaultForCode(Fault fault, const std::string& code, int answers);
   bool FaultOn(Fault fault) const;
   bool Cts() const;  // false while kCtsOff is on
 
@@ -100,6 +102,7 @@ class ReceiverSimulator {
   struct FaultState {
     bool on = false;
     int remaining = 0;  // answers left when counted; 0 means until switched off
+    std::string code;   // only requests with this code; empty: every request
   };
 
   // What a request calls for before any fault is applied.
@@ -113,8 +116,8 @@ class ReceiverSimulator {
                          std::vector<std::string>& trace);
   Reply ExecuteLocked(const std::string& code, const Bytes& payload);
   bool PasswordMatchesLocked(const Bytes& payload) const;
-  bool FaultOnLocked(Fault fault) const;
-  void CountDownLocked(Fault fault);
+  bool FaultOnLocked(Fault fault, const std::string& code = {}) const;
+  void CountDownLocked(Fault fault, const std::string& code);
   int64_t NowSecondsLocked() const;
 
   mutable std::mutex mutex_;

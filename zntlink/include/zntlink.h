@@ -87,10 +87,10 @@ typedef struct LinkStatistics {
   uint32_t Msg;   /* messages handed to a caller by ZNT_GetMsg */
 } LinkStatistics;
 
-/* Filled by ZNT_GetMsg: a 10-byte header and the message body. The record is
- * 23 bytes for the kind-3 messages; ZNT_GetMsg writes 10 + (L - 8) bytes for a
- * message of L bytes, at most ZNT_MESSAGE_RECORD_MAX, so pass a buffer of at
- * least that size. */
+/* Filled by ZNT_GetMsg: a 10-byte header and the message body. ZNT_GetMsg
+ * writes 10 + (L - 8) bytes for a message of L bytes, never more than this
+ * record: 23 bytes for the kind-3 messages, 13 for kind 2; a longer body is cut
+ * at 13 bytes. */
 typedef struct ReceiverMessage {
   uint8_t firstBodyByte; /* message byte 8 */
   uint8_t kind;          /* low four bits of message byte 0 */
@@ -106,7 +106,8 @@ typedef struct ReceiverMessage {
 
 #pragma pack(pop)
 
-#define ZNT_MESSAGE_RECORD_MAX 25
+/* The most ZNT_GetMsg ever writes. */
+#define ZNT_MESSAGE_RECORD_MAX 23
 
 #ifdef __cplusplus
 static_assert(sizeof(SYSTEMTIME) == 16, "SYSTEMTIME layout");

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <mutex>
+#include <string>
 
 #include "log.h"
 #include "platform/clock.h"
@@ -47,22 +48,44 @@ T Refuse(CommSession* s, int error, T failure) {
   return failure;
 }
 
+// Holds the session's request slot for one request operation. Taken before
+// anything else the request needs (the library-wide buffer included), so a
+// second request on the same session fails at once instead of waiting.
+class SlotClaim {
+ public:
+  explicit SlotClaim(CommSession& s) : slot_(s.request) {
+    std::lock_guard lock(slot_.mutex);
+    held_ = !slot_.claimed;
+    slot_.claimed = true;
+  }
+  ~SlotClaim() {
+    if (!held_)
+      return;
+    std::lock_guard lock(slot_.mutex);
+    slot_.claimed = false;
+  }
+  SlotClaim(const SlotClaim&) = delete;
+  SlotClaim& operator=(const SlotClaim&) = delete;
+
+  explicit operator bool() const { return held_; }
+
+ private:
+  RequestSlot& slot_;
+  bool held_ = false;
+};
+
 struct Answer {
-  bool sent = false;    // false: another request was in progress
   int transaction = 0;  // 1: the receiver answered with 0x06 or 0x18
   size_t length = 0;    // answer content length (code, status, payload)
 };
 
-// Hands one request to the LINK thread and waits for its answer. The payload
-// lies at the start of `buffer` (kFrameBufferSize bytes); on success the
-// answer content replaces it.
+// Hands one request to the LINK thread and waits for its answer; the caller
+// holds the slot's claim. The payload lies at the start of `buffer`
+// (kFrameBufferSize bytes); on success the answer content replaces it.
 Answer Handshake(CommSession& s, RequestKind kind, uint8_t* buffer, size_t length) {
   Answer answer;
   RequestSlot& slot = s.request;
   std::unique_lock lock(slot.mutex);
-  if (slot.pending)
-    return answer;
-  answer.sent = true;
   const uint32_t ticket = ++slot.ticket;
   slot.kind = kind;
   slot.length = static_cast<uint16_t>(std::min(length, sizeof slot.buffer));
@@ -108,16 +131,21 @@ int ValueResult(const Answer& a, const uint8_t* buffer) {
 }
 
 int TransactionRequest(CommSession* s, RequestKind kind, std::initializer_list<uint8_t> payload) {
+  SlotClaim claim(*s);
+  if (!claim)
+    return 0;
   uint8_t buffer[kFrameBufferSize] = {};
   std::copy(payload.begin(), payload.end(), buffer);
   return Handshake(*s, kind, buffer, payload.size()).transaction;
 }
 
 int ValueRequest(CommSession* s, RequestKind kind, std::initializer_list<uint8_t> payload) {
+  SlotClaim claim(*s);
+  if (!claim)
+    return -1;
   uint8_t buffer[kFrameBufferSize] = {};
   std::copy(payload.begin(), payload.end(), buffer);
-  const Answer answer = Handshake(*s, kind, buffer, payload.size());
-  return answer.sent ? ValueResult(answer, buffer) : -1;
+  return ValueResult(Handshake(*s, kind, buffer, payload.size()), buffer);
 }
 
 uint8_t Low(int value) {
@@ -142,7 +170,10 @@ CommSession* ZNT_InitCommEx(int port, int baudRate, int* error) {
     }
     std::lock_guard lifecycle(s->lifecycle);
     DebugLine("Memory allocated\n");
-    s->serialPort = OpenSerialPort(port);
+    std::string failure;
+    s->serialPort = OpenSerialPort(port, &failure);
+    if (!s->serialPort)
+      DebugFailureLine("Port open failed: " + failure + "\n");
     if (s->serialPort) {
       DebugSwitchOn();
       DebugLine("Port opened,HANDLE= 0x%lx\n", static_cast<unsigned long>(s->serialPort->Handle()));
@@ -343,13 +374,17 @@ int ZNT_GetMsg(CommSession* s, ReceiverMessage* out) {
     // as 0), then the body from byte 8 on.
     const size_t length = r.messageLength;
     auto at = [&](size_t i) -> uint8_t { return i < length ? r.message[i] : 0; };
-    uint8_t record[ZNT_MESSAGE_RECORD_MAX] = {};
+    uint8_t record[sizeof(ReceiverMessage)] = {};
     record[0] = at(8);
     record[1] = at(0) & 0x0F;
     record[2] = at(0) >> 4;
     for (size_t i = 1; i < kMessageHeaderSize; ++i)
       record[2 + i] = at(i);
-    const size_t bodyLength = length > kMessageHeaderSize ? length - kMessageHeaderSize : 0;
+    // Never more than the record the header declares: a longer body is cut at
+    // the 13 bytes of the longest message kind the caller decodes.
+    const size_t bodyLength =
+        std::min(length > kMessageHeaderSize ? length - kMessageHeaderSize : 0,
+                 sizeof record - kRecordHeaderSize);
     std::memcpy(record + kRecordHeaderSize, r.message + kMessageHeaderSize, bodyLength);
     std::memcpy(out, record, kRecordHeaderSize + bodyLength);
     r.messageTaken = true;
@@ -379,6 +414,9 @@ int ZNT_ChangePassword(CommSession* s, const uint8_t* password, const uint8_t* n
   if (!Active(s) || password == nullptr || newPassword == nullptr) {
     return Refuse(s, ZNT_ERR_ARGUMENT, 0);
   }
+  SlotClaim claim(*s);
+  if (!claim)
+    return 0;
   std::lock_guard shared(sharedBufferMutex);
   std::memcpy(sharedRequestBuffer, password, 4);
   std::memcpy(sharedRequestBuffer + 4, newPassword, 4);
@@ -388,6 +426,9 @@ int ZNT_ChangePassword(CommSession* s, const uint8_t* password, const uint8_t* n
 const uint8_t* ZNT_GetSlotSetup(CommSession* s, unsigned slot) {
   if (!Active(s) || slot >= kSlotCount)
     return Refuse<const uint8_t*>(s, ZNT_ERR_ARGUMENT, nullptr);
+  SlotClaim claim(*s);
+  if (!claim)
+    return nullptr;
   std::lock_guard shared(sharedBufferMutex);
   sharedRequestBuffer[0] = static_cast<uint8_t>(slot);
   const Answer answer = Handshake(*s, kRequestH2, sharedRequestBuffer, 1);
@@ -403,6 +444,9 @@ int ZNT_SetSlotSetup(CommSession* s, unsigned slot, const uint8_t* data, unsigne
       length >= kMaxSetupLength) {
     return Refuse(s, ZNT_ERR_ARGUMENT, 0);
   }
+  SlotClaim claim(*s);
+  if (!claim)
+    return 0;
   std::lock_guard shared(sharedBufferMutex);
   std::memcpy(sharedRequestBuffer, password, 4);
   sharedRequestBuffer[4] = static_cast<uint8_t>(slot);
@@ -415,6 +459,9 @@ const SlotMasks* ZNT_GetSlotMasks(CommSession* s, unsigned slot, unsigned maskNu
   if (!Active(s) || slot >= kSlotCount || maskNumber > kMaxMaskNumber) {
     return Refuse<const SlotMasks*>(s, ZNT_ERR_ARGUMENT, nullptr);
   }
+  SlotClaim claim(*s);
+  if (!claim)
+    return nullptr;
   std::lock_guard shared(sharedBufferMutex);
   sharedRequestBuffer[0] = static_cast<uint8_t>(slot);
   sharedRequestBuffer[1] = static_cast<uint8_t>(maskNumber);
@@ -434,6 +481,9 @@ int ZNT_SetSlotMasks(CommSession* s, unsigned slot, unsigned maskNumber, const u
       masksLength != static_cast<int>(kMaskCount) || masks == nullptr || password == nullptr) {
     return Refuse(s, ZNT_ERR_ARGUMENT, 0);
   }
+  SlotClaim claim(*s);
+  if (!claim)
+    return 0;
   std::lock_guard shared(sharedBufferMutex);
   std::memcpy(sharedRequestBuffer, password, 4);
   sharedRequestBuffer[4] = static_cast<uint8_t>(slot);
@@ -447,6 +497,9 @@ int ZNT_SetSlotMode(CommSession* s, unsigned slot, unsigned mode, const uint8_t*
   if (!Active(s) || slot >= kSlotCount || mode > 1 || password == nullptr) {
     return Refuse(s, ZNT_ERR_ARGUMENT, 0);
   }
+  SlotClaim claim(*s);
+  if (!claim)
+    return 0;
   std::lock_guard shared(sharedBufferMutex);
   std::memcpy(sharedRequestBuffer, password, 4);
   sharedRequestBuffer[4] = static_cast<uint8_t>(slot);

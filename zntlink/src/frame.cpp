@@ -87,11 +87,17 @@ void FrameParser::FinishFrame() {
 }
 
 bool FrameParser::Feed(uint8_t byte) {
-  Store(length_ + (escape_ ? 1 : 0), byte);
   if (length_ == 0 && !escape_ && byte != kFrameStart) {
     Reset();
     return false;
   }
+  // The end marker is recognised before it would be stored: it is not part of
+  // the frame, so a frame that fills the buffer exactly still fits.
+  if (!escape_ && byte == kFrameEnd) {
+    FinishFrame();
+    return true;
+  }
+  Store(length_ + (escape_ ? 1 : 0), byte);
   size_t advance = 0;
   if (escape_) {
     escape_ = false;
@@ -106,9 +112,6 @@ bool FrameParser::Feed(uint8_t byte) {
     }
   } else if (byte == kFrameEscape) {
     escape_ = true;
-  } else if (byte == kFrameEnd) {
-    FinishFrame();
-    return true;
   } else {
     advance = 1;
   }

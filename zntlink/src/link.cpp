@@ -20,12 +20,19 @@ int Exchange(CommSession& s, const char code[2], const uint8_t* payload, size_t 
     // The write limit is the frame length in ms plus 1 ms per byte.
     s.workingTimeouts.writeTotalConstant = static_cast<uint32_t>(frameLength);
     s.serialPort->SetTimeouts(s.workingTimeouts);
-    const uint32_t attempts = s.Timeout(kTimeoutAttempts);
-    for (uint32_t attempt = 0; attempt < attempts; ++attempt) {
+    // The attempts value is read at each attempt, so a change takes effect at once.
+    for (uint32_t attempt = 0; attempt < s.Timeout(kTimeoutAttempts); ++attempt) {
+      // A session that is closing abandons the exchange: the receiver did not
+      // fail, so nothing is counted and the link is not marked down.
+      if (!s.run)
+        return 0;
       if (!WriteFrame(s, frameLength))
         continue;
       s.Count(kTxFrm);
-      if (ReadFrame(s) != 0) {
+      const int read = ReadFrame(s);
+      if (read == kReadClosing)
+        return 0;
+      if (read != kReadFinished) {
         s.Count(kTmOut);
         continue;
       }
@@ -43,7 +50,7 @@ int Exchange(CommSession& s, const char code[2], const uint8_t* payload, size_t 
       }
     }
   }
-  if (s.linkUp == 1)
+  if (s.run && s.linkUp == 1)
     MarkLink(s, false);
   return 0;
 }
@@ -94,6 +101,17 @@ uint32_t RequiredModemStatus(const CommSession& s) {
   return s.lineGroups[0].requiredStatus | s.lineGroups[1].requiredStatus;
 }
 
+// Connect could not bring the link up: error 14 and back to Idle, where the
+// LINK thread waits its idle wait unless a line event wakes it. The wake event
+// is reset first, so a line event that comes meanwhile is not lost, and a state
+// the MODEM thread set meanwhile (Reinit when the line came back) stands.
+void ConnectFailed(CommSession& s) {
+  s.wakeEvent.Reset();
+  s.lastError = ZNT_ERR_LINK;
+  Advance(s, kLinkConnect, kLinkIdle);
+  s.linkSettled.Set();
+}
+
 void ConnectStep(CommSession& s) {
   s.serialPort->Escape(s.lineGroups[0].startEscape);
   s.serialPort->Escape(s.lineGroups[1].startEscape);
@@ -101,12 +119,12 @@ void ConnectStep(CommSession& s) {
   SleepMs(Timing().connectSettleMs);
   const uint32_t required = RequiredModemStatus(s);
   if ((s.serialPort->ModemStatus() & required) != required) {
-    GoToIdle(s);
+    ConnectFailed(s);
     return;
   }
   if (!RunSequence(s, kInitSequence)) {
-    GoToIdle(s);
-    s.wakeEvent.Reset();
+    if (s.run)
+      ConnectFailed(s);
     return;
   }
   if (Advance(s, kLinkConnect, kLinkSystem))
@@ -135,6 +153,11 @@ void ServeRequestSlot(CommSession& s) {
   int result = 0;
   if (s.run && kind != kRequestNone && kind < kRequestKindCount) {
     result = Exchange(s, Request(static_cast<RequestKind>(kind)).code, s.requestPayload, length);
+    // A request that failed every attempt has marked the link down; the link
+    // is brought up again through Idle and Connect, as after a failed poll.
+    // Polling on in Query would leave it marked down although polls succeed.
+    if (result == 0 && s.run)
+      GoToIdle(s);
   }
   std::lock_guard lock(slot.mutex);
   if (slot.pending && !slot.done && slot.ticket == ticket) {
@@ -177,7 +200,7 @@ void LinkThreadBody(CommSession& s) {
       case kLinkSystem:
         if (RunSequence(s, kPollSequence)) {
           Advance(s, kLinkSystem, kLinkQuery);
-        } else {
+        } else if (s.run) {
           DebugLine("Vertex_System->Error\n");
           GoToIdle(s);
         }

@@ -164,6 +164,11 @@ void DebugLine(const char* format, unsigned long value) {
     WriteDebugOutput(buffer);
 }
 
+void DebugFailureLine(const std::string& text) {
+  std::lock_guard lock(LogMutex());
+  WriteDebugOutput(text.c_str());
+}
+
 void SessionLogEntry(int port, const char* text) {
   if (text == nullptr)
     return;

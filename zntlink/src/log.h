@@ -13,6 +13,9 @@ void DebugSwitchOn();
 void DebugLine(const char* text);
 // Formats one value with a printf-style format (e.g. "ReadError= 0x%X\n").
 void DebugLine(const char* format, unsigned long value);
+// A line that explains a failure to the administrator; written whether or not
+// the debug lines were switched on, as a failed first open never switches them on.
+void DebugFailureLine(const std::string& text);
 
 // Append one entry; a null text, or a file that cannot be opened, writes nothing.
 void SessionLogEntry(int port, const char* text);

@@ -92,6 +92,10 @@ void StoreCount(CommSession& s, const uint8_t* payload, size_t length) {
 
 void StoreMessage(CommSession& s, const uint8_t* payload, size_t length) {
   size_t n = CountedLength(payload, length, kMessageCapacity);
+  // An answer without message bytes (a refusal, or a count of 0) holds no
+  // message: nothing is marked present, so nothing blank is handed over.
+  if (n == 0)
+    return;
   uint8_t message[kMessageCapacity];
   {
     std::lock_guard guard(s.stateGuard);

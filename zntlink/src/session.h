@@ -68,6 +68,7 @@ struct ReceiverState {
 struct RequestSlot {
   std::mutex mutex;
   std::condition_variable answered;
+  bool claimed = false;  // a caller is making a request; another one fails at once
   uint32_t ticket = 0;   // the newest request's number
   bool pending = false;  // a caller waits for the answer to `ticket`
   bool done = false;     // the answer to `ticket` is in `buffer`
@@ -83,6 +84,8 @@ struct CommSession {
   std::atomic<int32_t> port{0};                     // the low 8 bits of the number given to open
   std::unique_ptr<zntlink::SerialPort> serialPort;  // null while the port is closed
   zntlink::PortTimeouts workingTimeouts;
+  uint32_t readWaitMs = 0;    // a read's wait for its first byte, set at open
+  uint32_t frameLimitMs = 0;  // the longest one read of an answer may take
 
   std::atomic<int32_t> runningThreads{0};
   std::thread modemThread;

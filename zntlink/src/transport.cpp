@@ -20,6 +20,10 @@ constexpr uint32_t kReadReturnWaiting = 0xFFFFFFFF;
 constexpr uint32_t kWriteMsPerByte = 1;
 constexpr uint32_t kDefaultWriteConstant = 200;
 constexpr unsigned long kInvalidHandle = 0xFFFFFFFF;
+// Every stored byte of a full receive buffer stuffed, plus ETX and end marker.
+constexpr uint32_t kLongestStuffedFrame = 2 * kFrameBufferSize + 2;
+constexpr uint32_t kBitsPerByte = 10;  // 8N1: start, eight data bits, stop
+constexpr uint32_t kFrameLimitMarginMs = 50;
 
 }  // namespace
 
@@ -31,7 +35,9 @@ bool ConfigurePort(CommSession& s, uint32_t baudRate) {
   s.lineGroups[1] = LineControlGroup{};
   s.workingTimeouts.readInterval = kReadReturnWaiting;
   s.workingTimeouts.readTotalMultiplier = kReadReturnWaiting;
-  s.workingTimeouts.readTotalConstant = Timing().readTimeoutMs;
+  s.readWaitMs = Timing().readTimeoutMs;
+  s.frameLimitMs = FrameLimitMs(s.readWaitMs, baudRate);
+  s.workingTimeouts.readTotalConstant = s.readWaitMs;
   s.workingTimeouts.writeTotalMultiplier = kWriteMsPerByte;
   s.workingTimeouts.writeTotalConstant = kDefaultWriteConstant;
   return port.ApplyLineSettings(baudRate);
@@ -59,29 +65,53 @@ bool WriteFrame(CommSession& s, size_t frameLength) {
   return false;
 }
 
+uint32_t FrameLimitMs(uint32_t firstByteWaitMs, uint32_t baudRate) {
+  const uint64_t bits = uint64_t{kLongestStuffedFrame} * kBitsPerByte * 1000;
+  const uint64_t lineMs = baudRate == 0 ? 0 : (bits + baudRate - 1) / baudRate;
+  return static_cast<uint32_t>(
+      std::min<uint64_t>(uint64_t{firstByteWaitMs} + lineMs + kFrameLimitMarginMs, 0x7FFFFFFF));
+}
+
 int ReadFrame(CommSession& s) {
   SerialPort& port = *s.serialPort;
   // Each answer is parsed from its own start byte: what a read that ran out
   // left half-assembled is not glued to the next answer.
   s.parser.Reset();
+  const uint32_t deadline = TickMs() + s.frameLimitMs;
+  uint32_t firstByteWait = s.readWaitMs;
+  // Near the frame limit a read waits only for what is left of it.
+  auto limitWait = [&](uint32_t wait) {
+    if (wait == firstByteWait)
+      return;
+    firstByteWait = wait;
+    s.workingTimeouts.readTotalConstant = wait;
+    port.SetTimeouts(s.workingTimeouts);
+  };
+  auto finish = [&](int outcome) {
+    limitWait(s.readWaitMs);
+    return outcome;
+  };
   for (;;) {
+    if (!s.run)
+      return finish(kReadClosing);
+    const int32_t left = static_cast<int32_t>(deadline - TickMs());
+    if (left <= 0)
+      return finish(kReadTimeout);
+    limitWait(std::min(s.readWaitMs, static_cast<uint32_t>(left)));
     uint32_t queued = 0;
     port.ClearErrors(&queued);
     const uint32_t want = std::clamp<uint32_t>(queued, 1, sizeof s.readChunk);
     const int got = port.Read(s.readChunk, want);
     if (got < 0) {
       DebugLine("ReadError= 0x%X\n", port.ClearErrors(&queued));
-      return -1;
+      return finish(s.run ? kReadError : kReadClosing);
     }
     if (got == 0)
-      return -2;
+      return finish(s.run ? kReadTimeout : kReadClosing);
     bool finished = false;
     s.parser.Feed(s.readChunk, static_cast<size_t>(got), &finished);
     if (finished)
-      return 0;
-    // A line that never finishes a frame must not hold up closing the session.
-    if (!s.run)
-      return -2;
+      return finish(kReadFinished);
   }
 }
 

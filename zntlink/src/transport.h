@@ -17,9 +17,21 @@ bool ConfigurePort(CommSession& session, uint32_t baudRate);
 // One write attempt of the frame in the session's transmit buffer.
 bool WriteFrame(CommSession& session, size_t frameLength);
 
-// Reads until the parser finishes a frame: 0 (a frame, good or bad, is in the
-// parser), -1 (read error) or -2 (nothing within the read limit).
+// Outcomes of ReadFrame.
+constexpr int kReadFinished = 0;  // a frame, good or bad, is in the parser
+constexpr int kReadError = -1;
+constexpr int kReadTimeout =
+    -2;  // no byte within the read limit, or no frame within the frame limit
+constexpr int kReadClosing = -3;  // the session is closing; the answer is abandoned
+
+// Reads until the parser finishes a frame. One read of an answer is bounded by
+// the session's frame limit, so a line that sends bytes without ever finishing
+// a frame ends it like a silent one.
 int ReadFrame(CommSession& session);
+
+// The frame limit: the wait for the first byte, plus the time the longest
+// stuffed frame takes on the line at this baud rate, plus a margin.
+uint32_t FrameLimitMs(uint32_t firstByteWaitMs, uint32_t baudRate);
 
 // Starts the MODEM and LINK threads and waits for the first connection's
 // outcome; true when the link came up.

@@ -111,8 +111,13 @@ TEST_F(ApiTest, PollsAndHandsMessagesOverOneAtATime) {
 
   const Bytes first = ReceiverSimulator::Kind3Message(1, kMessageTime, {0, 0, 0x07, 0xB2, 0x04});
   const Bytes second = ReceiverSimulator::Kind2Message(2, kMessageTime, {0x45, 0x7B, 0x00});
+  // Both messages are stored while the LINK thread is stalled, so every count
+  // it reads afterwards is 2.
+  line->HoldReads(true);
+  ASSERT_TRUE(line->WaitForHeldRead());
   line->receiver.AddMessage(first);
   line->receiver.AddMessage(second);
+  line->HoldReads(false);
   ASSERT_TRUE(WaitUntil([&] { return CountRequests("D1") == 1; }));
   EXPECT_EQ(ZNT_GetMsgNum(session), 2);
 
@@ -123,8 +128,11 @@ TEST_F(ApiTest, PollsAndHandsMessagesOverOneAtATime) {
     EXPECT_TRUE(code != "D1" && code != "D2") << code;
   }
 
-  uint8_t record[ZNT_MESSAGE_RECORD_MAX + 8];
+  uint8_t record[sizeof(ReceiverMessage) + 8];
   std::memset(record, 0xEE, sizeof record);
+  // No poll may run between the two hand-overs below.
+  line->HoldReads(true);
+  ASSERT_TRUE(line->WaitForHeldRead());
   mark = line->receiver.RequestCodes().size();
   ASSERT_EQ(ZNT_GetMsg(session, reinterpret_cast<ReceiverMessage*>(record)), 1);
   const Bytes expectedFirst = {0x00, 3,    1,    48, 30, 10, 9, 7, 0xD3, 0x07, 0x00, 0x00,
@@ -133,6 +141,7 @@ TEST_F(ApiTest, PollsAndHandsMessagesOverOneAtATime) {
   EXPECT_EQ(record[23], 0xEE) << "nothing written past the 23 bytes of a kind-3 record";
   EXPECT_EQ(ZNT_GetMsg(session, reinterpret_cast<ReceiverMessage*>(record)), 0)
       << "taken, not present";
+  line->HoldReads(false);
 
   // The next poll acknowledges before it counts and fetches the next message.
   ASSERT_TRUE(WaitUntil([&] {
@@ -466,7 +475,6 @@ TEST_F(ApiTest, PortFailuresEndTheAttempt) {
     const char* name;
     std::function<void(MemoryLine&, bool)> fail;
     const char* debugLine;
-    int error;       // the session's error afterwards
     uint32_t txFrm;  // request frames counted as written
     uint32_t tmOut;
   } cases[] = {
@@ -474,24 +482,25 @@ TEST_F(ApiTest, PortFailuresEndTheAttempt) {
        [](MemoryLine& l, bool on) {
          l.FailWrites(on ? WriteOutcome::kFailedAtStart : WriteOutcome::kComplete);
        },
-       "WriteError= 0x0\n", ZNT_ERR_WRITE, 0, 0},
+       "WriteError= 0x0\n", 0, 0},
       {"write fails while busy",
        [](MemoryLine& l, bool on) {
          l.FailWrites(on ? WriteOutcome::kFailedWhileBusy : WriteOutcome::kComplete);
        },
-       "WriteError= 0x0\n", 0, 0, 0},
+       "WriteError= 0x0\n", 0, 0},
       {"write runs out of time",
        [](MemoryLine& l, bool on) {
          l.FailWrites(on ? WriteOutcome::kIncomplete : WriteOutcome::kComplete);
        },
-       "WriteTimeout: 0 bytes sent\n", 0, 0, 0},
-      {"read fails", [](MemoryLine& l, bool on) { l.FailReads(on); }, "ReadError= 0x0\n", 0, 3, 3},
+       "WriteTimeout: 0 bytes sent\n", 0, 0},
+      {"read fails", [](MemoryLine& l, bool on) { l.FailReads(on); }, "ReadError= 0x0\n", 3, 3},
   };
+  SetIdleWait(1);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    session->lastError = 0;
-    session->linkUp = 1;
+    ASSERT_TRUE(WaitForQuery());
     const LinkStatistics before = session->Statistics();
+    ResetDebugLines();
     c.fail(*line, true);
     EXPECT_EQ(ZNT_GetRtcOption(session), -1);
     c.fail(*line, false);
@@ -499,11 +508,17 @@ TEST_F(ApiTest, PortFailuresEndTheAttempt) {
     EXPECT_EQ(after.TxFrm - before.TxFrm, c.txFrm);
     EXPECT_EQ(after.TmOut - before.TmOut, c.tmOut);
     EXPECT_EQ(after.Link - before.Link, 1u);
-    EXPECT_EQ(ZNT_GetLastError(session), c.error);
+    // The failed request sent the link back to Idle.
+    EXPECT_EQ(ZNT_GetLastError(session), ZNT_ERR_LINK);
     const auto debug = DebugLines();
     EXPECT_EQ(std::count(debug.begin(), debug.end(), c.debugLine), 3) << "one per attempt";
-    ResetDebugLines();
   }
+  // A write that fails at once sets error 9, also when a later attempt succeeds.
+  ASSERT_TRUE(WaitForQuery());
+  session->lastError = 0;
+  line->FailWrites(WriteOutcome::kFailedAtStart, 1);
+  EXPECT_EQ(ZNT_GetRtcOption(session), 0);
+  EXPECT_EQ(ZNT_GetLastError(session), ZNT_ERR_WRITE);
 }
 
 TEST_F(ApiTest, DebugLinesOfASession) {
@@ -538,26 +553,36 @@ TEST_F(ApiTest, DebugLinesOfASession) {
   }
 }
 
-TEST_F(ApiTest, ARequestThatFailsEveryAttemptMarksTheLinkDownUntilTheNextConnect) {
+TEST_F(ApiTest, ARequestThatFailsEveryAttemptBringsTheLinkUpAgainThroughConnect) {
   Open();
-  SetQueryWait(100000);
-  line->receiver.SetFaultForAnswers(Fault::kSilent, 3);
+  SetIdleWait(20);
+  SetQueryWait(1);
+  const Bytes message = ReceiverSimulator::Kind2Message(3, kMessageTime, {0x45, 0x7B, 0x00});
+  line->receiver.AddMessage(message);
+  ASSERT_TRUE(WaitUntil([&] { return CountRequests("D1") == 1; }));
+
+  line->receiver.SetFaultForCode(Fault::kSilent, "S7", 3);
   EXPECT_EQ(ZNT_GetRtcOption(session), -1);
   EXPECT_EQ(ZNT_GetActivity(session), 0);
   EXPECT_EQ(session->Statistics().Link, 1u);
+  EXPECT_EQ(ZNT_GetLastError(session), ZNT_ERR_LINK);
   EXPECT_NE(SessionLog().find(" Communication is lost\r\n"), std::string::npos);
-  EXPECT_EQ(session->linkState, kLinkQuery) << "the LINK thread stays in Query";
-  session->lastError = 0;
-  EXPECT_EQ(ZNT_GetRtcOption(session), -1);
-  EXPECT_EQ(ZNT_GetLastError(session), ZNT_ERR_ARGUMENT);
+  ReceiverMessage record{};
+  EXPECT_EQ(ZNT_GetMsg(session, &record), 0) << "nothing is handed over while the link is down";
 
-  // Polls go on without marking the link up; only Connect does, after a poll fails.
-  SetQueryWait(1);
-  ASSERT_TRUE(WaitForRequests("S0", 3));
-  EXPECT_EQ(ZNT_GetActivity(session), 0);
-  line->receiver.SetFaultForAnswers(Fault::kSilent, 3);
+  // After the idle wait the link is established again, as after a failed poll.
   ASSERT_TRUE(WaitUntil([&] { return ZNT_GetActivity(session) == 1; }));
-  EXPECT_TRUE(WaitUntil([&] { return ZNT_GetLastError(session) == ZNT_ERR_LINK; }));
+  const Codes codes = line->receiver.RequestCodes();
+  const auto lastS7 = std::find(codes.rbegin(), codes.rend(), "S7").base();
+  ASSERT_GE(codes.end() - lastS7, 6);
+  EXPECT_EQ(Codes(lastS7, lastS7 + 6), (Codes{"S3", "H0", "H1", "S2", "S0", "D0"}));
+  const std::string log = SessionLog();
+  EXPECT_NE(log.find(" Communication is established\r\n", log.find(" Communication is lost")),
+            std::string::npos)
+      << log;
+  ASSERT_TRUE(WaitUntil([&] { return ZNT_GetMsg(session, &record) == 1; }));
+  EXPECT_EQ(record.kind, 2);
+  EXPECT_EQ(record.slot, 3);
 }
 
 TEST_F(ApiTest, LinkLossAndRecoveryWhenTheReceiverFallsSilent) {
@@ -721,6 +746,111 @@ TEST_F(ApiTest, GettersSeeWholeRecordsWhileTheClockIsRewritten) {
     ASSERT_TRUE(isA || isB) << t.wYear << "-" << t.wMonth << "-" << t.wDay << " " << t.wHour << ":"
                             << t.wMinute;
   }
+}
+
+TEST_F(ApiTest, ClosingDuringAnAnswerIsNoLinkLoss) {
+  Open();
+  SetQueryWait(1);
+  // Answers trickle in a byte every 3 ms, as they do at 9600 baud.
+  line->SetByteDelay(3);
+  ASSERT_TRUE(WaitUntil([&] {
+    std::lock_guard lock(line->mutex);
+    return line->input.size() > 2;
+  }));
+  const uint32_t timeoutsBefore = session->Statistics().TmOut;
+  EXPECT_EQ(ZNT_CloseComm(session), 1);
+  const LinkStatistics after = session->Statistics();
+  session = nullptr;
+  EXPECT_EQ(after.Link, 0u);
+  EXPECT_EQ(after.TmOut, timeoutsBefore);
+  const std::string log = SessionLog();
+  const auto established = log.find(" Session is established");
+  ASSERT_NE(established, std::string::npos) << log;
+  EXPECT_EQ(log.find(" Communication is", established), std::string::npos) << log;
+  EXPECT_NE(log.find(" Session is completed", established), std::string::npos) << log;
+}
+
+TEST_F(ApiTest, AChangedAttemptsValueTakesEffectAtTheNextAttempt) {
+  Open();
+  SetQueryWait(100000);
+  line->receiver.SetFault(Fault::kSilent, true);
+  line->HoldReads(true);
+  const uint32_t sentBefore = session->Statistics().TxFrm;
+  auto request = std::async(std::launch::async, [&] { return ZNT_GetRtcOption(session); });
+  ASSERT_TRUE(line->WaitForHeldRead());  // the first attempt waits for its answer
+  SetAttempts(1);
+  line->HoldReads(false);
+  EXPECT_EQ(request.get(), -1);
+  EXPECT_EQ(session->Statistics().TxFrm - sentBefore, 1u);
+}
+
+TEST_F(ApiTest, ASecondRequestFailsAtOnceAlsoWhenItNeedsTheSharedBuffer) {
+  Open();
+  SetQueryWait(100000);
+  Timing().requestWaitMs = 5000;
+  line->HoldReads(true);
+  auto first = std::async(std::launch::async, [&] { return ZNT_GetSlotSetup(session, 1); });
+  ASSERT_TRUE(line->WaitForHeldRead());
+  EXPECT_EQ(ZNT_ChangePassword(session, kPassword, kNewPassword), 0);
+  EXPECT_EQ(ZNT_SetSlotMode(session, 1, 1, kPassword), 0);
+  EXPECT_EQ(first.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
+      << "the second requests did not wait for the first";
+  line->HoldReads(false);
+  EXPECT_NE(first.get(), nullptr);
+  EXPECT_EQ(CountRequests("S4") + CountRequests("H6"), 0u);
+}
+
+TEST_F(ApiTest, ALineThatNeverFinishesAFrameTakesTheLinkDownUntilItStops) {
+  // A short first-byte wait and a fast line keep the frame limit short.
+  Timing().readTimeoutMs = 20;
+  Open(115200);
+  SetIdleWait(10);
+  SetQueryWait(1);
+  const uint32_t timeoutsBefore = session->Statistics().TmOut;
+  line->SetBabble(true);
+  ASSERT_TRUE(WaitUntil([&] { return ZNT_GetActivity(session) == 0; }));
+  EXPECT_EQ(session->Statistics().Link, 1u);
+  EXPECT_GE(session->Statistics().TmOut - timeoutsBefore, 3u) << "each read ended as a timeout";
+  EXPECT_TRUE(WaitUntil([&] { return ZNT_GetLastError(session) == ZNT_ERR_LINK; }));
+  line->SetBabble(false);
+  ASSERT_TRUE(WaitUntil([&] { return ZNT_GetActivity(session) == 1; }));
+}
+
+TEST_F(ApiTest, ARefusedFetchInventsNoMessage) {
+  Open();
+  SetQueryWait(1);
+  line->receiver.SetFaultForCode(Fault::kStatusRefused, "D1", 1000);
+  line->receiver.AddMessage(ReceiverSimulator::Kind2Message(4, kMessageTime, {1, 2, 3}));
+  ASSERT_TRUE(WaitForRequests("D1", 3));
+  ReceiverMessage record{};
+  EXPECT_EQ(ZNT_GetMsg(session, &record), 0);
+  EXPECT_EQ(session->Statistics().Msg, 0u);
+  EXPECT_EQ(CountRequests("D2"), 0u) << "nothing was taken, so nothing is acknowledged";
+
+  line->receiver.SetFault(Fault::kStatusRefused, false);
+  ASSERT_TRUE(WaitUntil([&] { return ZNT_GetMsg(session, &record) == 1; }));
+  EXPECT_EQ(record.slot, 4);
+  EXPECT_EQ(record.body[0], 1);
+}
+
+TEST_F(ApiTest, AMissingLineWaitsTheIdleWaitBetweenConnectAttempts) {
+  Open();
+  SetQueryWait(1);
+  SetIdleWait(60000);
+  line->receiver.SetFault(Fault::kCtsOff, true);
+  line->RaiseEvent(kEventCts);
+  ASSERT_TRUE(WaitUntil([&] { return ZNT_GetActivity(session) == 0; }));
+  // One Connect finds CTS missing; then the LINK thread waits in Idle.
+  ASSERT_TRUE(
+      WaitUntil([&] { return session->linkState == kLinkIdle && !session->wakeEvent.IsSet(); }));
+  const size_t escapes = line->Escapes().size();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(line->Escapes().size(), escapes) << "no Connect while the line stays missing";
+
+  // The line's return wakes it at once.
+  line->receiver.SetFault(Fault::kCtsOff, false);
+  line->RaiseEvent(kEventCts);
+  ASSERT_TRUE(WaitUntil([&] { return ZNT_GetActivity(session) == 1; }));
 }
 
 }  // namespace

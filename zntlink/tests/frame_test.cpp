@@ -170,6 +170,29 @@ TEST(FrameParser, OversizedFrameIsReportedBadWithoutOverrunThenParsingRecovers) 
             (Bytes{'S', '2', 0x06, 0x02}));
 }
 
+TEST(FrameParser, TheLongestFrameThatFitsTheBufferParses) {
+  // Start, content, two CRC bytes and the ETX fill the 128 bytes exactly; the
+  // end marker is not stored. One content byte more no longer fits.
+  struct Case {
+    size_t contentLength;
+    bool bad;
+  } cases[] = {{123, false}, {124, false}, {125, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.contentLength);
+    const Bytes content(c.contentLength, 0x41);
+    Parsed parsed = ParseAll(HandFrame(content, content));
+    ASSERT_EQ(parsed.frames, 1);
+    EXPECT_EQ(parsed.bad, c.bad);
+    if (!c.bad) {
+      EXPECT_EQ(parsed.content, content);
+    }
+  }
+  Bytes wire = {kFrameStart};
+  wire.insert(wire.end(), 124, 0x41);
+  wire.insert(wire.end(), {0x37, 0x0A, kFrameEtx, kFrameEnd});
+  EXPECT_EQ(HandFrame(Bytes(124, 0x41), Bytes(124, 0x41)), wire);
+}
+
 TEST(FrameParser, ChunkFeedStopsAtTheEndOfTheFirstFrame) {
   Bytes wire = Build("S0", {0x06, 1, 2, 3, 4, 5, 0xD3, 0x07});
   size_t firstLength = wire.size();

@@ -55,26 +55,30 @@ TEST(AnswerHandlers, ShortAnswersLeaveTheStoredValues) {
   EXPECT_EQ(s.receiver.messageCount, 0x1234);
   Handle(s, kRequestS2, {});
   Handle(s, kRequestH1, {});
-  Handle(s, kRequestD1, {});
-  EXPECT_EQ(s.receiver.messageLength, 0);
+  // An answer without message bytes holds no message.
+  for (const Bytes& empty : {Bytes{}, Bytes{0}, Bytes{0, 0x13}, Bytes{5}}) {
+    Handle(s, kRequestD1, empty);
+    EXPECT_EQ(s.receiver.messageLength, 0);
+    EXPECT_FALSE(s.receiver.messagePresent) << empty.size();
+  }
 }
 
 class LongMessageTest : public LinkTest {};
 
-TEST_F(LongMessageTest, TheLongestStoredMessageFillsAtMostTheRecordMaximum) {
+TEST_F(LongMessageTest, TheLongestStoredMessageFillsAtMostTheDeclaredRecord) {
   line->receiver.AddMessage(Bytes(40, 0x41));  // longer than the library holds
   Open();
   LinkTimeouts t;
   ZNT_GetTimeouts(session, &t);
   t.queryWait = 1;
   ZNT_SetTimeouts(session, &t);
-  uint8_t record[ZNT_MESSAGE_RECORD_MAX + 16];
+  uint8_t record[sizeof(ReceiverMessage) + 16];
   ASSERT_TRUE(WaitUntil([&] {
     std::memset(record, 0xEE, sizeof record);
     return ZNT_GetMsg(session, reinterpret_cast<ReceiverMessage*>(record)) == 1;
   }));
-  EXPECT_EQ(record[ZNT_MESSAGE_RECORD_MAX - 1], 0x41);
-  EXPECT_EQ(record[ZNT_MESSAGE_RECORD_MAX], 0xEE);
+  EXPECT_EQ(record[sizeof(ReceiverMessage) - 1], 0x41);
+  EXPECT_EQ(record[sizeof(ReceiverMessage)], 0xEE) << "nothing past the declared record";
   // The cut message was still acknowledged, so the receiver's store drains.
   ASSERT_TRUE(WaitUntil([&] { return line->receiver.StoredMessages() == 0; }));
 }

@@ -56,12 +56,13 @@ void LinkTest::TearDown() {
   installer.reset();
   Timing().connectSettleMs = 10;
   Timing().requestWaitMs = 500;
+  Timing().readTimeoutMs = 500;
   std::filesystem::remove_all(logDirectory);
 }
 
-CommSession* LinkTest::Open() {
+CommSession* LinkTest::Open(int baudRate) {
   int error = -1;
-  session = ZNT_InitCommEx(kPort, 9600, &error);
+  session = ZNT_InitCommEx(kPort, baudRate, &error);
   EXPECT_NE(session, nullptr);
   EXPECT_EQ(error, 0);
   return session;
@@ -88,6 +89,17 @@ void LinkTest::SetAttempts(uint32_t attempts) {
   ZNT_GetTimeouts(session, &t);
   t.attempts = attempts;
   ZNT_SetTimeouts(session, &t);
+}
+
+void LinkTest::SetIdleWait(uint32_t milliseconds) {
+  LinkTimeouts t;
+  ZNT_GetTimeouts(session, &t);
+  t.idleWait = milliseconds;
+  ZNT_SetTimeouts(session, &t);
+}
+
+bool LinkTest::WaitForQuery() {
+  return WaitUntil([&] { return session->linkUp == 1 && session->linkState == kLinkQuery; });
 }
 
 size_t LinkTest::CountRequests(const std::string& code) {

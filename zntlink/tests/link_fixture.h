@@ -32,11 +32,14 @@ class LinkTest : public ::testing::Test {
   void TearDown() override;
 
   // Opens the port; expects success.
-  CommSession* Open();
+  CommSession* Open(int baudRate = 9600);
   // Sets the Query state's wait: short for quick polls, long to keep polls
   // out of a request's way.
   void SetQueryWait(uint32_t milliseconds);
   void SetAttempts(uint32_t attempts);
+  void SetIdleWait(uint32_t milliseconds);
+  // Waits until the link is up and the LINK thread waits in Query.
+  bool WaitForQuery();
   // Waits until the simulator has seen `count` more requests of `code`.
   bool WaitForRequests(const std::string& code, size_t count = 1);
   size_t CountRequests(const std::string& code);

@@ -1,6 +1,8 @@
 #include "memory_line.h"
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace zntlink::testing {
 namespace {
@@ -31,8 +33,12 @@ class MemoryPort : public SerialPort {
   WriteResult Write(const uint8_t* data, uint32_t length) override {
     {
       std::lock_guard lock(line_->mutex);
-      if (line_->writeFailure != WriteOutcome::kComplete)
-        return {line_->writeFailure, 0};
+      if (line_->writeFailure != WriteOutcome::kComplete) {
+        const WriteOutcome failure = line_->writeFailure;
+        if (line_->writeFailuresLeft > 0 && --line_->writeFailuresLeft == 0)
+          line_->writeFailure = WriteOutcome::kComplete;
+        return {failure, 0};
+      }
     }
     std::vector<uint8_t> answer;
     line_->receiver.Receive(data, length, answer);
@@ -42,9 +48,27 @@ class MemoryPort : public SerialPort {
   }
   int Read(uint8_t* buffer, uint32_t capacity) override {
     std::unique_lock lock(line_->mutex);
-    line_->changed.wait(lock, [&] { return !line_->hold; });
+    if (line_->hold) {
+      ++line_->heldReads;
+      line_->changed.notify_all();
+      line_->changed.wait(lock, [&] { return !line_->hold; });
+      --line_->heldReads;
+    }
     if (line_->readFailure)
       return -1;
+    if (line_->babble) {
+      lock.unlock();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      static const char kText[] = "$GPGGA,123519,4807.038,N,01131.000,E*47\r\n";
+      const size_t n = std::min<size_t>(capacity, sizeof kText - 1);
+      std::copy_n(kText, n, buffer);
+      return static_cast<int>(n);
+    }
+    if (line_->byteDelayMs > 0 && !line_->input.empty()) {
+      const auto delay = std::chrono::milliseconds(line_->byteDelayMs);
+      line_->changed.wait_for(lock, delay, [&] { return line_->byteDelayMs == 0; });
+      capacity = std::min<uint32_t>(capacity, 1);
+    }
     const size_t n = std::min<size_t>(capacity, line_->input.size());
     std::copy_n(line_->input.begin(), n, buffer);
     line_->input.erase(line_->input.begin(), line_->input.begin() + static_cast<long>(n));
@@ -113,14 +137,34 @@ void MemoryLine::HoldReads(bool on) {
   changed.notify_all();
 }
 
+bool MemoryLine::WaitForHeldRead() {
+  std::unique_lock lock(mutex);
+  return changed.wait_for(lock, std::chrono::seconds(10), [&] { return heldReads > 0; });
+}
+
+void MemoryLine::SetByteDelay(uint32_t milliseconds) {
+  {
+    std::lock_guard lock(mutex);
+    byteDelayMs = milliseconds;
+  }
+  changed.notify_all();
+}
+
+void MemoryLine::SetBabble(bool on) {
+  std::lock_guard lock(mutex);
+  babble = on;
+  input.clear();
+}
+
 void MemoryLine::SetExtraModemStatus(uint32_t bits) {
   std::lock_guard lock(mutex);
   extraModemStatus = bits;
 }
 
-void MemoryLine::FailWrites(WriteOutcome outcome) {
+void MemoryLine::FailWrites(WriteOutcome outcome, int times) {
   std::lock_guard lock(mutex);
   writeFailure = outcome;
+  writeFailuresLeft = times;
 }
 
 void MemoryLine::FailReads(bool fail) {

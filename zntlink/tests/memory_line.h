@@ -25,9 +25,17 @@ struct MemoryLine {
   void RaiseEvent(uint32_t events);
   // While held, the library's reads block: its exchange stalls mid-request.
   void HoldReads(bool hold);
+  // Waits until a read is blocked by HoldReads; false after 10 s.
+  bool WaitForHeldRead();
+  // Answers arrive one byte per read, `milliseconds` apart (0: all at once).
+  void SetByteDelay(uint32_t milliseconds);
+  // While on, the line streams printable text that never forms a frame, as a
+  // device on the wrong port would; what the receiver answers is not heard.
+  void SetBabble(bool on);
   // Modem-status bits reported besides CTS (which follows the simulator).
   void SetExtraModemStatus(uint32_t bits);
-  void FailWrites(WriteOutcome outcome);  // kComplete: writes work again
+  // The next `times` writes fail this way (-1: until set to kComplete again).
+  void FailWrites(WriteOutcome outcome, int times = -1);
   void FailReads(bool fail);
 
   bool IsOpen();
@@ -40,6 +48,10 @@ struct MemoryLine {
   std::deque<uint32_t> events;
   uint32_t eventMask = 0;
   bool hold = false;
+  int heldReads = 0;
+  uint32_t byteDelayMs = 0;
+  bool babble = false;
+  int writeFailuresLeft = -1;
   bool open = false;
   uint32_t extraModemStatus = 0;
   WriteOutcome writeFailure = WriteOutcome::kComplete;

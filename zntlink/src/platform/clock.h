@@ -19,6 +19,10 @@ SYSTEMTIME SystemLocalTime();
 SYSTEMTIME MakeSystemTime(int year, int month, int day, int hour, int minute, int second,
                           int milliseconds = 0);
 
+// A monotonic millisecond tick, 32 bits wide: compare two readings by their
+// difference, which stays right across the wrap.
+uint32_t TickMs();
+
 // Sleeps the calling thread.
 void SleepMs(uint32_t milliseconds);
 

@@ -6,28 +6,19 @@
 // modem thread), and a third thread ends WaitEvent with SetEventMask(0) and
 // closes the port after both have finished.
 //
-// Ending a line-event wait: the kernel's wait for a modem-line change
-// (TIOCMIWAIT) cannot be given a time limit or be polled, so SetEventMask
-// interrupts the waiting thread with a signal. The signal is a real-time signal
-// whose disposition was still the default when the first port with modem lines
-// waited; it gets a handler that does nothing, installed without SA_RESTART, so
-// the signal only makes the wait return EINTR. The waiting thread keeps the
-// signal blocked except around the wait itself, so a signal that arrives late
-// stays pending until that thread waits again (where it is harmless) and never
-// cuts short anything else the thread does. A signal that lands just before
-// the wait starts is lost, so SetEventMask repeats it every few milliseconds
-// until the waiter has seen the new mask. Without a free signal, or with a
-// driver that cannot wait for line changes, the lines are sampled every 20 ms
-// instead; a port without modem lines (a pseudo-terminal) has no line events
-// and WaitEvent sleeps on a condition variable until the mask changes.
+// Line events are found by sampling the lines and the driver's line counters
+// every 20 ms; the counters catch a pulse shorter than that. A wait for a line
+// change in the kernel (TIOCMIWAIT) cannot be given a time limit and could only
+// be ended with a signal, which would make closing depend on what the host
+// program does with signals; a sampled wait ends as soon as the mask changes.
+// A port without modem lines (a pseudo-terminal) has no line events and its
+// wait sleeps until the mask changes.
 
 #include "platform/posix_serial_port.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -38,6 +29,7 @@
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 
 #include "platform/port_name.h"
@@ -53,16 +45,9 @@ constexpr uint32_t kLineEvents = kEventCts | kEventDsr | kEventDcd | kEventRing;
 // does not spin even with a zero read limit.
 constexpr int kMinErrorWaitMs = 10;
 constexpr auto kSamplePeriod = std::chrono::milliseconds(20);
-constexpr auto kInterruptRepeat = std::chrono::milliseconds(2);
-// SetEventMask stops interrupting a waiter that does not react within this time.
-constexpr auto kInterruptGiveUp = std::chrono::milliseconds(500);
 
 int SystemGetLines(int fd, int* lines) {
   return ioctl(fd, TIOCMGET, lines);
-}
-
-int SystemWaitForChange(int fd, int lines) {
-  return ioctl(fd, TIOCMIWAIT, static_cast<unsigned long>(lines));
 }
 
 int SystemGetCounts(int fd, LineCounts* counts) {
@@ -84,65 +69,6 @@ int SystemGetCounts(int fd, LineCounts* counts) {
 bool NoModemLines(int error) {
   return error == ENOTTY || error == EINVAL;
 }
-
-void DoNothingOnSignal(int) {}
-
-// The signal that interrupts a line-event wait, 0 when none is free. Installed
-// once, on first use, so processes that only use ports without modem lines
-// never touch signal handling.
-int InterruptSignal() {
-  static const int signal = [] {
-    for (int candidate = SIGRTMIN + 4; candidate <= SIGRTMAX; ++candidate) {
-      struct sigaction found {};
-      if (sigaction(candidate, nullptr, &found) != 0)
-        continue;
-      if ((found.sa_flags & SA_SIGINFO) != 0 || found.sa_handler != SIG_DFL)
-        continue;  // someone else's signal
-      struct sigaction handler {};
-      handler.sa_handler = DoNothingOnSignal;
-      sigemptyset(&handler.sa_mask);
-      handler.sa_flags = 0;  // no SA_RESTART: the interrupted wait must return
-      if (sigaction(candidate, &handler, nullptr) == 0)
-        return candidate;
-    }
-    return 0;
-  }();
-  return signal;
-}
-
-// Blocks the interrupt signal in the calling thread for its lifetime.
-class SignalBlocked {
- public:
-  explicit SignalBlocked(int signal) : active_(signal != 0) {
-    sigemptyset(&set_);
-    if (active_) {
-      sigaddset(&set_, signal);
-      pthread_sigmask(SIG_BLOCK, &set_, &previous_);
-    }
-  }
-  ~SignalBlocked() {
-    if (active_)
-      pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-  }
-  SignalBlocked(const SignalBlocked&) = delete;
-  SignalBlocked& operator=(const SignalBlocked&) = delete;
-
-  // Runs the call with the signal deliverable.
-  template <typename Call>
-  int Unblocked(Call call) {
-    pthread_sigmask(SIG_UNBLOCK, &set_, nullptr);
-    int result = call();
-    int error = errno;
-    pthread_sigmask(SIG_BLOCK, &set_, nullptr);
-    errno = error;
-    return result;
-  }
-
- private:
-  bool active_;
-  sigset_t set_;
-  sigset_t previous_;
-};
 
 // Milliseconds left until the deadline, rounded up, for poll().
 int RemainingMs(Clock::time_point deadline) {
@@ -233,6 +159,10 @@ uint32_t EventsBetween(const LineState& before, const LineState& after) {
     if (before.counts.rng != after.counts.rng)
       events |= kEventRing;
   }
+  // Lines that can no longer be read (the device failed) count as a change of
+  // every line, so the caller reads the status and sees the loss.
+  if (before.haveLines && !after.haveLines)
+    events |= kLineEvents;
   if (before.haveLines && after.haveLines) {
     int changed = before.lines ^ after.lines;
     if (changed & TIOCM_CTS)
@@ -425,70 +355,32 @@ class PosixSerialPort final : public SerialPort {
   }
 
   void SetEventMask(uint32_t mask) override {
-    std::unique_lock lock(eventMutex_);
-    eventMask_ = mask;
-    ++maskGeneration_;
-    // Events count from here, as a fresh mask starts a fresh event history.
-    if (mask != 0 && hasModemLines_)
-      lastLines_ = ReadLineState();
-    eventChanged_.notify_all();
-    // A waiter in the kernel's line wait does not see the notification.
-    const Clock::time_point giveUp = Clock::now() + kInterruptGiveUp;
-    while (waiterInKernel_ && waiterGeneration_ != maskGeneration_ && Clock::now() < giveUp) {
-      pthread_kill(waiter_, InterruptSignal());
-      eventChanged_.wait_for(lock, kInterruptRepeat);
+    {
+      std::lock_guard lock(eventMutex_);
+      eventMask_ = mask;
+      ++maskGeneration_;
+      // Events count from here, as a fresh mask starts a fresh event history.
+      if (mask != 0 && hasModemLines_)
+        lastLines_ = ReadLineState();
     }
+    eventChanged_.notify_all();
   }
 
   uint32_t WaitEvent() override {
-    SignalBlocked blocked(hasModemLines_ ? InterruptSignal() : 0);
     std::unique_lock lock(eventMutex_);
-    if (hasModemLines_ && !waitModeChosen_) {
-      waitModeChosen_ = true;
-      kernelWait_ = InterruptSignal() != 0;
-    }
     for (;;) {
       const uint32_t mask = eventMask_;
       const uint64_t generation = maskGeneration_;
       if (mask == 0)
         return 0;
-      const int lines = LinesFor(mask);
-      if (!hasModemLines_ || lines == 0) {
-        eventChanged_.wait(lock, [&] { return maskGeneration_ != generation; });
+      auto maskChanged = [&] { return maskGeneration_ != generation; };
+      if (!hasModemLines_ || LinesFor(mask) == 0) {
+        eventChanged_.wait(lock, maskChanged);
         continue;
       }
       if (uint32_t events = TakeEvents(mask))
         return events;
-      if (!kernelWait_) {
-        eventChanged_.wait_for(lock, kSamplePeriod, [&] { return maskGeneration_ != generation; });
-        continue;
-      }
-      waiter_ = pthread_self();
-      waiterGeneration_ = generation;
-      waiterInKernel_ = true;
-      lock.unlock();
-      int rc = blocked.Unblocked([&] { return calls_.waitForChange(fd_, lines); });
-      int error = errno;
-      lock.lock();
-      waiterInKernel_ = false;
-      eventChanged_.notify_all();
-      if (rc == 0) {
-        if (uint32_t events = TakeEvents(mask))
-          return events;
-        // Without counters a short pulse can leave no trace: report the lines
-        // waited for and let the caller read their status.
-        if (!lastLines_.haveCounts)
-          return mask & kLineEvents;
-        continue;
-      }
-      if (error == EINTR)
-        continue;  // the mask changed, or an unrelated signal
-      // The driver cannot wait for line changes, or the device failed: watch
-      // the lines by sampling from now on. A failed device is reported once as
-      // a line event, so the caller reads the status and sees the loss.
-      kernelWait_ = false;
-      if (!NoModemLines(error))
-        return mask & kLineEvents;
+      eventChanged_.wait_for(lock, kSamplePeriod, maskChanged);
     }
   }
 
@@ -564,47 +456,58 @@ class PosixSerialPort final : public SerialPort {
   uint32_t eventMask_ = 0;
   uint64_t maskGeneration_ = 0;
   LineState lastLines_;
-  bool waitModeChosen_ = false;
-  bool kernelWait_ = false;  // TIOCMIWAIT with the interrupt signal, else sampling
-  bool waiterInKernel_ = false;
-  uint64_t waiterGeneration_ = 0;
-  pthread_t waiter_{};
 };
 
 }  // namespace
 
 ModemLineCalls SystemModemLineCalls() {
-  return ModemLineCalls{SystemGetLines, SystemWaitForChange, SystemGetCounts};
+  return ModemLineCalls{SystemGetLines, SystemGetCounts};
 }
 
 std::unique_ptr<SerialPort> OpenPosixSerialPortWithLineCalls(const std::string& path,
-                                                             const ModemLineCalls& calls) {
-  if (path.empty())
+                                                             const ModemLineCalls& calls,
+                                                             std::string* failure) {
+  auto fail = [&](const std::string& why) -> std::unique_ptr<SerialPort> {
+    if (failure != nullptr)
+      *failure = why;
     return nullptr;
+  };
+  if (path.empty())
+    return fail("no device path given");
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
-    return nullptr;
+    return fail(path + ": " + std::strerror(errno));
   // flock keeps out every other opener that locks, root included; TIOCEXCL
   // keeps out other programs that do not lock. Neither works on a non-terminal.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+    const int error = errno;
     close(fd);
-    return nullptr;
+    if (error == ENOTTY)
+      return fail(path + ": not a serial port (" + std::strerror(error) + ")");
+    return fail(path + ": held by another program (" + std::strerror(error) + ")");
   }
   termios found{};
   if (tcgetattr(fd, &found) != 0) {
+    const std::string why = std::strerror(errno);
     ioctl(fd, TIOCNXCL);
     close(fd);
-    return nullptr;
+    return fail(path + ": not a serial port (" + why + ")");
   }
   return std::make_unique<PosixSerialPort>(fd, found, calls);
 }
 
-std::unique_ptr<SerialPort> OpenPosixSerialPortPath(const std::string& path) {
-  return OpenPosixSerialPortWithLineCalls(path, SystemModemLineCalls());
+std::unique_ptr<SerialPort> OpenPosixSerialPortPath(const std::string& path, std::string* failure) {
+  return OpenPosixSerialPortWithLineCalls(path, SystemModemLineCalls(), failure);
 }
 
-std::unique_ptr<SerialPort> OpenPosixSerialPort(int port) {
-  return OpenPosixSerialPortPath(PortDevicePath(port));
+std::unique_ptr<SerialPort> OpenPosixSerialPort(int port, std::string* failure) {
+  const std::string path = PortDevicePath(port);
+  if (path.empty()) {
+    if (failure != nullptr)
+      *failure = "COM" + std::to_string(port) + ": no device has this port number";
+    return nullptr;
+  }
+  return OpenPosixSerialPortPath(path, failure);
 }
 
 }  // namespace zntlink

@@ -26,7 +26,6 @@ struct LineCounts {
 // Each call returns 0, or -1 with errno set, like the ioctl it stands for.
 struct ModemLineCalls {
   int (*getLines)(int fd, int* lines);           // TIOCMGET, TIOCM_* bits
-  int (*waitForChange)(int fd, int lines);       // TIOCMIWAIT; a signal ends it with EINTR
   int (*getCounts)(int fd, LineCounts* counts);  // TIOCGICOUNT
 };
 
@@ -35,6 +34,7 @@ ModemLineCalls SystemModemLineCalls();
 
 // OpenPosixSerialPortPath with the given modem-line calls.
 std::unique_ptr<SerialPort> OpenPosixSerialPortWithLineCalls(const std::string& path,
-                                                             const ModemLineCalls& calls);
+                                                             const ModemLineCalls& calls,
+                                                             std::string* failure = nullptr);
 
 }  // namespace zntlink

@@ -18,16 +18,20 @@ PortOpener& InstalledOpener() {
 
 }  // namespace
 
-std::unique_ptr<SerialPort> OpenSerialPort(int port) {
+std::unique_ptr<SerialPort> OpenSerialPort(int port, std::string* failure) {
   PortOpener opener;
   {
     std::lock_guard lock(OpenerMutex());
     opener = InstalledOpener();
   }
   // Called outside the lock so an opener may itself replace the opener.
-  if (opener)
-    return opener(port);
-  return OpenPosixSerialPort(port);
+  if (opener) {
+    std::unique_ptr<SerialPort> opened = opener(port);
+    if (!opened && failure != nullptr)
+      *failure = "COM" + std::to_string(port) + ": not available";
+    return opened;
+  }
+  return OpenPosixSerialPort(port, failure);
 }
 
 void SetPortOpenerForTesting(PortOpener opener) {

@@ -94,17 +94,19 @@ class SerialPort {
 using PortOpener = std::function<std::unique_ptr<SerialPort>(int port)>;
 
 // Opens the port exclusively through the installed opener (the POSIX port by
-// default); null when it is missing or busy.
-std::unique_ptr<SerialPort> OpenSerialPort(int port);
+// default); null when it is missing or busy, with the path tried and the
+// reason in *failure.
+std::unique_ptr<SerialPort> OpenSerialPort(int port, std::string* failure = nullptr);
 
 // Replaces the opener; an empty function restores the POSIX port.
 void SetPortOpenerForTesting(PortOpener opener);
 
 // The POSIX implementation.
-std::unique_ptr<SerialPort> OpenPosixSerialPort(int port);
+std::unique_ptr<SerialPort> OpenPosixSerialPort(int port, std::string* failure = nullptr);
 
 // The POSIX port on a device path (a terminal device); null when it is missing,
-// busy or not a terminal.
-std::unique_ptr<SerialPort> OpenPosixSerialPortPath(const std::string& path);
+// busy or not a terminal, with the path and the reason in *failure.
+std::unique_ptr<SerialPort> OpenPosixSerialPortPath(const std::string& path,
+                                                    std::string* failure = nullptr);
 
 }  // namespace zntlink
