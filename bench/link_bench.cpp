@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "arguments.h"
 #include "platform/debug_output.h"
 #include "pty_receiver.h"
 #include "session.h"
@@ -50,12 +51,26 @@ int main(int argc, char** argv) {
   double seconds = 10;
   int requests = 200;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
-      seconds = std::atof(argv[++i]);
-    } else if (std::strcmp(argv[i], "--requests") == 0 && i + 1 < argc) {
-      requests = std::atoi(argv[++i]);
+    const std::string option = argv[i];
+    const std::string value = i + 1 < argc ? argv[i + 1] : "";
+    if (option == "--seconds") {
+      const auto parsed = tessar::tools::ParseSeconds(value, 0.1, 86400);
+      if (!parsed) {
+        std::fprintf(stderr, "link_bench: --seconds needs a number of seconds (0.1-86400)\n");
+        return 2;
+      }
+      seconds = *parsed;
+      ++i;
+    } else if (option == "--requests") {
+      const auto parsed = tessar::tools::ParseInt(value, 0, 1000000);
+      if (!parsed) {
+        std::fprintf(stderr, "link_bench: --requests needs a count (0-1000000)\n");
+        return 2;
+      }
+      requests = *parsed;
+      ++i;
     } else {
-      std::printf("usage: %s [--seconds S] [--requests N]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--seconds S] [--requests N]\n", argv[0]);
       return 2;
     }
   }

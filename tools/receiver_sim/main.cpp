@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "arguments.h"
 #include "platform/clock.h"
 #include "pty_receiver.h"
 #include "receiver_simulator.h"
@@ -29,6 +30,7 @@
 namespace {
 
 using tessar::tools::Fault;
+using tessar::tools::ParseInt;
 using tessar::tools::PtyReceiver;
 using tessar::tools::ReceiverSimulator;
 using Bytes = ReceiverSimulator::Bytes;
@@ -71,17 +73,6 @@ struct Options {
   bool scenario = false;
   int interval = 3;
 };
-
-std::optional<int> ParseInt(const std::string& text, int low, int high) {
-  if (text.empty())
-    return std::nullopt;
-  char* end = nullptr;
-  errno = 0;
-  const long value = std::strtol(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || value < low || value > high)
-    return std::nullopt;
-  return static_cast<int>(value);
-}
 
 // Returns 0 to run, 1 on a usage error, 2 after --help.
 int ParseOptions(int argc, char** argv, Options& options) {

@@ -65,6 +65,17 @@ bool PtyReceiver::Start(const std::string& linkPath, std::string* error) {
       Stop();
       return false;
     }
+    // A pseudo-terminal's device disappears with its server, so a link whose
+    // target still exists belongs to a running simulator or a real port.
+    struct stat target {};
+    if (stat(linkPath.c_str(), &target) == 0) {
+      char points[256] = {};
+      (void)!readlink(linkPath.c_str(), points, sizeof points - 1);
+      *error = linkPath + " already links to " + points +
+               ", which is in use (another simulator on this port?)";
+      Stop();
+      return false;
+    }
     unlink(linkPath.c_str());  // a link left behind by an earlier run
   }
   if (symlink(name, linkPath.c_str()) != 0) {
@@ -75,6 +86,14 @@ bool PtyReceiver::Start(const std::string& linkPath, std::string* error) {
   linkPath_ = linkPath;
   thread_ = std::thread([this] { Serve(); });
   return true;
+}
+
+void PtyReceiver::SetBabble(bool on) {
+  babble_ = on;
+  if (thread_.joinable()) {
+    const char changed = 1;
+    (void)!write(wake_[1], &changed, 1);
+  }
 }
 
 void PtyReceiver::Stop() {
@@ -102,7 +121,11 @@ void PtyReceiver::Serve() {
   uint8_t chunk[512];
   std::vector<uint8_t> answer;
   std::vector<uint8_t> pending;
+  static const char kBabble[] = "$GPRMC,081836,A,3751.65,S,14507.36,E,000.0,360.0,130998*6A\r\n";
   for (;;) {
+    const bool babbling = babble_;
+    if (babbling && pending.empty())
+      pending.assign(kBabble, kBabble + sizeof kBabble - 1);
     pollfd fds[2] = {{master_, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0},
                      {wake_[0], POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) {
@@ -110,8 +133,14 @@ void PtyReceiver::Serve() {
         continue;
       return;
     }
-    if (fds[1].revents != 0)
-      return;
+    if (fds[1].revents != 0) {
+      char command = 0;
+      if (read(wake_[0], &command, 1) != 1 || command == 0)
+        return;
+      if (!babble_)
+        pending.clear();
+      continue;
+    }
     if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
       const ssize_t n = read(master_, chunk, sizeof chunk);
       if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
@@ -119,7 +148,7 @@ void PtyReceiver::Serve() {
       if (n > 0) {
         answer.clear();
         receiver_.Receive(chunk, static_cast<size_t>(n), answer);
-        if (pending.size() + answer.size() <= kMaxPendingOutput) {
+        if (!babbling && pending.size() + answer.size() <= kMaxPendingOutput) {
           pending.insert(pending.end(), answer.begin(), answer.end());
         }
       }

@@ -18,9 +18,14 @@ class PtyReceiver {
   PtyReceiver(const PtyReceiver&) = delete;
   PtyReceiver& operator=(const PtyReceiver&) = delete;
 
-  // Opens the pair, links `linkPath` to the slave (replacing a stale link)
-  // and starts serving. False with a reason in *error.
+  // Opens the pair, links `linkPath` to the slave and starts serving. A stale
+  // link (its terminal gone) is replaced; a link to a terminal that exists,
+  // such as one another simulator serves, is refused. False with a reason in
+  // *error.
   bool Start(const std::string& linkPath, std::string* error);
+  // While on, the line streams printable text that never forms a frame, as a
+  // device on the wrong port would.
+  void SetBabble(bool on);
   // Stops serving and removes the link.
   void Stop();
 
@@ -34,6 +39,7 @@ class PtyReceiver {
   int master_ = -1;
   int slave_ = -1;  // kept open so the master never sees a hang-up between opens
   int wake_[2] = {-1, -1};
+  std::atomic<bool> babble_{false};
   std::string slavePath_;
   std::string linkPath_;
   std::thread thread_;

@@ -180,6 +180,30 @@ void CommandsAndQuit(const std::string& program, const std::string& dir) {
   Check(!Exists(link), "link removed after quit");
 }
 
+// A second simulator on a port that a running one serves refuses to start and
+// leaves the first one's link alone.
+void SecondSimulatorOnOnePort(const std::string& program, const std::string& dir) {
+  const std::string link = dir + "/COM4";
+  Child first;
+  first.Start({program, "--dir", dir, "--port", "4"});
+  first.ReadLine();
+  char target[256] = {};
+  Check(readlink(link.c_str(), target, sizeof target - 1) > 0, "first link");
+  Child second;
+  second.Start({program, "--dir", dir, "--port", "4"});
+  Check(second.Wait() != 0, "the second simulator exits with an error");
+  char after[256] = {};
+  Check(readlink(link.c_str(), after, sizeof after - 1) > 0 && std::string(after) == target,
+        "the first simulator's link is kept");
+  const int port = OpenPort(link);
+  Check(Exchange(port, "D0") == Content("D0", {0x06, 0, 0}), "the first simulator still serves");
+  close(port);
+  first.Send("quit");
+  first.ReadLine();
+  Check(first.Wait() == 0, "exit status after quit");
+  Check(!Exists(link), "link removed after quit");
+}
+
 // EOF on a piped stdin does not stop the program; SIGTERM does.
 void EndOfInputAndSignal(const std::string& program, const std::string& dir) {
   const std::string link = dir + "/COM1";
@@ -217,6 +241,7 @@ int main(int argc, char** argv) {
   try {
     CommandsAndQuit(argv[1], root + "/zntlog");
     EndOfInputAndSignal(argv[1], root + "/new/nested");
+    SecondSimulatorOnOnePort(argv[1], root + "/zntlog");
     std::printf("receiver_sim_smoke: ok\n");
   } catch (const std::exception& e) {
     std::fprintf(stderr, "receiver_sim_smoke: FAILED: %s\n", e.what());

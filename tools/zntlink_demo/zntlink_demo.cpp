@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "arguments.h"
 #include "zntlink.h"
 
 namespace {
@@ -64,18 +65,48 @@ void PrintMessage(const uint8_t* record) {
   std::printf("\n");
 }
 
+// What the open operation's error codes mean to somebody setting up a port.
+const char* OpenErrorText(int error) {
+  switch (error) {
+    case ZNT_ERR_RESOURCE:
+      return "the port could not be opened (missing, held by another program, or a stale "
+             "zntlog/COM<n> link; the library's debug line names the path and the reason)";
+    case ZNT_ERR_LINE_SETTINGS:
+      return "the port rejected the line settings (baud rate)";
+    case ZNT_ERR_LINK:
+      return "the port opened but no receiver answered (check the cable, CTS and the port)";
+    default:
+      return "unknown error";
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int port = 3;
   int seconds = 0;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc) {
-      port = std::atoi(argv[++i]);
-    } else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
-      seconds = std::atoi(argv[++i]);
+    const std::string option = argv[i];
+    const std::string value = i + 1 < argc ? argv[i + 1] : "";
+    if (option == "--port") {
+      const auto parsed = tessar::tools::ParseInt(value, 1, 255);
+      if (!parsed) {
+        std::fprintf(stderr, "zntlink_demo: --port needs a port number (1-255)\n");
+        return 2;
+      }
+      port = *parsed;
+      ++i;
+    } else if (option == "--seconds") {
+      const auto parsed = tessar::tools::ParseInt(value, 0, 86400);
+      if (!parsed) {
+        std::fprintf(stderr,
+                     "zntlink_demo: --seconds needs a number of seconds (0 runs until stopped)\n");
+        return 2;
+      }
+      seconds = *parsed;
+      ++i;
     } else {
-      std::printf("usage: %s [--port N] [--seconds S]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--port N] [--seconds S]\n", argv[0]);
       return 2;
     }
   }
@@ -101,7 +132,7 @@ int main(int argc, char** argv) {
   int error = 0;
   CommSession* session = z.InitCommEx(port, 9600, &error);
   if (session == nullptr) {
-    std::printf("%s  open failed, error %d\n", Stamp().c_str(), error);
+    std::printf("%s  open failed, error %d: %s\n", Stamp().c_str(), error, OpenErrorText(error));
     return 1;
   }
   FirmwareInfo firmware{};

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <thread>
 
 #include "link_fixture.h"
@@ -80,12 +81,35 @@ class PtyLinkTest : public ::testing::Test {
   fs::path previous_;
 };
 
-TEST_F(PtyLinkTest, MissingPortsGiveError7) {
+TEST_F(PtyLinkTest, MissingPortsGiveError7AndADebugLineThatSaysWhy) {
+  std::vector<std::string> debug;
+  SetDebugSinkForTesting([&](const std::string& line) { debug.push_back(line); });
   for (int port : {0, 199}) {
     int error = -1;
     EXPECT_EQ(ZNT_InitCommEx(port, 9600, &error), nullptr);
     EXPECT_EQ(error, ZNT_ERR_RESOURCE) << "port " << port;
   }
+  SetDebugSinkForTesting([](const std::string&) {});
+  EXPECT_EQ(debug, (std::vector<std::string>{
+                       "Port open failed: COM0: no device has this port number\n",
+                       "Port open failed: /dev/ttyS198: No such file or directory\n"}));
+}
+
+TEST_F(PtyLinkTest, OpenGivesUpOnALineThatNeverFinishesAFrame) {
+  receiver_.SetFault(Fault::kSilent, true);
+  pty_.SetBabble(true);
+  auto open = std::async(std::launch::async, [] {
+    int error = -1;
+    CommSession* session = ZNT_InitCommEx(kPtyPort, 9600, &error);
+    return std::pair{session, error};
+  });
+  ASSERT_EQ(open.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+      << "open must not read the stream for ever";
+  const auto [session, error] = open.get();
+  EXPECT_EQ(session, nullptr);
+  EXPECT_EQ(error, ZNT_ERR_LINK);
+  EXPECT_EQ(receiver_.RequestCodes(), (std::vector<std::string>{"S3", "S3", "S3"}))
+      << "one attempt at the link, each read ended by the frame limit";
 }
 
 TEST_F(PtyLinkTest, MessagesRequestsLinkLossRecoveryAndClose) {
