@@ -1,6 +1,7 @@
 #include "transport.h"
 
 #include <algorithm>
+#include <memory>
 #include <system_error>
 
 #include "link.h"
@@ -152,12 +153,15 @@ bool StartThreads(CommSession& s) {
   s.modemStartGate.Reset();
   s.linkStartGate.Reset();
   // Both threads are created first and wait at their gates, so that a failure
-  // to create the second leaves neither running.
-  auto gated = [&s](ManualResetEvent& gate, void (*body)(CommSession&)) {
-    return std::thread([&s, &gate, body] {
+  // to create the second leaves neither running. Once started, a body always
+  // runs, even when a close has already cleared the run flag: it then only
+  // announces itself and ends.
+  auto aborted = std::make_shared<std::atomic<bool>>(false);
+  auto gated = [&s, aborted](ManualResetEvent& gate, void (*body)(CommSession&)) {
+    return std::thread([&s, &gate, body, aborted] {
       while (!gate.Wait(1000)) {
       }
-      if (s.run)
+      if (!*aborted)
         body(s);
     });
   };
@@ -165,6 +169,7 @@ bool StartThreads(CommSession& s) {
     s.modemThread = gated(s.modemStartGate, ModemThreadBody);
     s.linkThread = gated(s.linkStartGate, LinkThreadBody);
   } catch (const std::system_error&) {
+    *aborted = true;
     s.run = 0;
     s.modemStartGate.Set();
     s.linkStartGate.Set();

@@ -40,7 +40,9 @@ class LinkTest : public ::testing::Test {
   void SetIdleWait(uint32_t milliseconds);
   // Waits until the link is up and the LINK thread waits in Query.
   bool WaitForQuery();
-  // Waits until the simulator has seen `count` more requests of `code`.
+  // Waits until the simulator has seen `count` more requests of `code` than at
+  // the call; for requests that keep coming (polls), not for a single one that
+  // an earlier action may already have caused.
   bool WaitForRequests(const std::string& code, size_t count = 1);
   size_t CountRequests(const std::string& code);
 

@@ -54,8 +54,11 @@ class MemoryPort : public SerialPort {
       line_->changed.wait(lock, [&] { return !line_->hold; });
       --line_->heldReads;
     }
-    if (line_->readFailure)
+    if (line_->readFailuresLeft != 0) {
+      if (line_->readFailuresLeft > 0)
+        --line_->readFailuresLeft;
       return -1;
+    }
     if (line_->babble) {
       lock.unlock();
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -167,9 +170,9 @@ void MemoryLine::FailWrites(WriteOutcome outcome, int times) {
   writeFailuresLeft = times;
 }
 
-void MemoryLine::FailReads(bool fail) {
+void MemoryLine::FailReads(int times) {
   std::lock_guard lock(mutex);
-  readFailure = fail;
+  readFailuresLeft = times;
 }
 
 bool MemoryLine::IsOpen() {

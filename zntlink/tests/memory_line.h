@@ -36,7 +36,8 @@ struct MemoryLine {
   void SetExtraModemStatus(uint32_t bits);
   // The next `times` writes fail this way (-1: until set to kComplete again).
   void FailWrites(WriteOutcome outcome, int times = -1);
-  void FailReads(bool fail);
+  // The next `times` reads fail (-1: until called with 0).
+  void FailReads(int times);
 
   bool IsOpen();
   std::vector<uint32_t> Escapes();
@@ -55,7 +56,7 @@ struct MemoryLine {
   bool open = false;
   uint32_t extraModemStatus = 0;
   WriteOutcome writeFailure = WriteOutcome::kComplete;
-  bool readFailure = false;
+  int readFailuresLeft = 0;
   std::vector<uint32_t> escapes;
   uint32_t baudRate = 0;
 };
