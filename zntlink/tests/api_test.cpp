@@ -829,12 +829,15 @@ TEST_F(ApiTest, AMissingLineWaitsTheIdleWaitBetweenConnectAttempts) {
   Open();
   SetQueryWait(1);
   SetIdleWait(60000);
+  const size_t escapesBefore = line->Escapes().size();
   line->receiver.SetFault(Fault::kCtsOff, true);
   line->RaiseEvent(kEventCts);
   ASSERT_TRUE(WaitUntil([&] { return ZNT_GetActivity(session) == 0; }));
-  // One Connect finds CTS missing; then the LINK thread waits in Idle.
-  ASSERT_TRUE(
-      WaitUntil([&] { return session->linkState == kLinkIdle && !session->wakeEvent.IsSet(); }));
+  // One Connect (two escapes) finds CTS missing; then the LINK thread waits in Idle.
+  ASSERT_TRUE(WaitUntil([&] {
+    return line->Escapes().size() >= escapesBefore + 2 && session->linkState == kLinkIdle &&
+           !session->wakeEvent.IsSet();
+  }));
   const size_t escapes = line->Escapes().size();
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(line->Escapes().size(), escapes) << "no Connect while the line stays missing";
