@@ -48,9 +48,9 @@ void cl::Stop() {
 }
 
 double cl::ThreadCpuSeconds() const {
-  return thread_.joinable() ? platform::ThreadCpuSeconds(
-                                  const_cast<std::thread&>(thread_).native_handle())
-                            : -1;
+  return thread_.joinable()
+             ? platform::ThreadCpuSeconds(const_cast<std::thread&>(thread_).native_handle())
+             : -1;
 }
 
 void cl::Execute() {
@@ -60,8 +60,8 @@ void cl::Execute() {
   lastAttemptTime_ = 0;
   errors_ = 0;
   connection_ = std::make_unique<platform::TcpConnection>(&stopSignal_);
-  startDirectory_ = options_.startDirectory.empty() ? platform::CurrentDirectory()
-                                                    : options_.startDirectory;
+  startDirectory_ =
+      options_.startDirectory.empty() ? platform::CurrentDirectory() : options_.startDirectory;
   if (startDirectory_.back() != platform::kPathSeparator)
     startDirectory_ += platform::kPathSeparator;
   accepted_ = false;
@@ -217,8 +217,8 @@ void cl::ConnectionAttempt() {
   ReadServerAddress();
   if (port_ < 1 || port_ > 65535 || stop_)
     return;
-  if (!connection_->Connect(host_, static_cast<uint16_t>(port_),
-                            options_.timings.connectTimeoutMs, nullptr))
+  if (!connection_->Connect(host_, static_cast<uint16_t>(port_), options_.timings.connectTimeoutMs,
+                            nullptr))
     return;
   ConnectedHandler();
   state_.SetSpoolResendTime(NowOle() - kOneDay);
@@ -295,6 +295,8 @@ void cl::AdvanceIndicator() {
   }
 }
 
-double cl::NowOle() const { return ToOleDate(clock_.LocalNow()); }
+double cl::NowOle() const {
+  return ToOleDate(clock_.LocalNow());
+}
 
 }  // namespace tessar

@@ -100,7 +100,9 @@ bool IsValidPacket(const Bytes& packet) {
          packet[kPacketEndOffset] == kPacketEnd;
 }
 
-int32_t PacketCode(const Bytes& packet) { return GetInt32(&packet[kPacketCodeOffset]); }
+int32_t PacketCode(const Bytes& packet) {
+  return GetInt32(&packet[kPacketCodeOffset]);
+}
 
 uint64_t PacketSequence(const Bytes& packet) {
   return GetUint64(&packet[kPacketSequenceOffset]);

@@ -11,7 +11,8 @@ ReplyOutcome ReceiveReply(platform::ByteStream& stream, const ReplyLimits& limit
   reply.clear();
   uint8_t header[kFrameHeaderSize];
   size_t received = 0;
-  const IoResult headerRead = stream.ReadExact(header, sizeof header, limits.readTimeoutMs, received);
+  const IoResult headerRead =
+      stream.ReadExact(header, sizeof header, limits.readTimeoutMs, received);
   if (headerRead != IoResult::kOk)
     return headerRead == IoResult::kTimeout && received == 0 ? ReplyOutcome::kNothing
                                                              : ReplyOutcome::kBroken;

@@ -12,8 +12,8 @@ class SystemClockImpl : public Clock {
   uint32_t TickMs() const override {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    const uint64_t ms = static_cast<uint64_t>(now.tv_sec) * 1000u +
-                        static_cast<uint64_t>(now.tv_nsec / 1000000);
+    const uint64_t ms =
+        static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec / 1000000);
     return static_cast<uint32_t>(ms);
   }
 
@@ -61,7 +61,8 @@ const Clock& SystemClock() {
   return clock;
 }
 
-ManualClock::ManualClock(uint32_t tick, LocalTime local) : tick_(tick), local_(ToTimePoint(local)) {}
+ManualClock::ManualClock(uint32_t tick, LocalTime local)
+    : tick_(tick), local_(ToTimePoint(local)) {}
 
 LocalTime ManualClock::LocalNow() const {
   std::lock_guard lock(mutex_);

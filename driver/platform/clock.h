@@ -30,7 +30,9 @@ class Clock {
 };
 
 // Milliseconds from `since` to `now` on the wrapping 32-bit tick.
-inline uint32_t TickElapsed(uint32_t now, uint32_t since) { return now - since; }
+inline uint32_t TickElapsed(uint32_t now, uint32_t since) {
+  return now - since;
+}
 
 // The system's monotonic clock and local time (localtime_r).
 const Clock& SystemClock();

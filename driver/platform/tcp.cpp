@@ -50,7 +50,9 @@ bool Resolve(const std::string& host, uint16_t port, sockaddr_in& address, std::
 
 }  // namespace
 
-TcpConnection::~TcpConnection() { Close(); }
+TcpConnection::~TcpConnection() {
+  Close();
+}
 
 void TcpConnection::Close() {
   if (fd_ >= 0)
@@ -112,10 +114,10 @@ bool TcpConnection::Connect(const std::string& host, uint16_t port, uint32_t tim
       getsockopt(fd_, SOL_SOCKET, SO_ERROR, &socketError, &length);
     if (waited != IoResult::kOk || socketError != 0) {
       if (error)
-        *error = waited == IoResult::kTimeout     ? "connect: timed out"
-                 : waited == IoResult::kCancelled ? "connect: stopped"
-                                                  : std::string("connect: ") +
-                                                        std::strerror(socketError);
+        *error = waited == IoResult::kTimeout ? "connect: timed out"
+                 : waited == IoResult::kCancelled
+                     ? "connect: stopped"
+                     : std::string("connect: ") + std::strerror(socketError);
       Close();
       return false;
     }
@@ -148,8 +150,7 @@ IoResult TcpConnection::ReadExact(uint8_t* data, size_t size, uint32_t timeoutMs
   return IoResult::kOk;
 }
 
-IoResult TcpConnection::ReadSome(uint8_t* data, size_t size, uint32_t timeoutMs,
-                                 size_t& received) {
+IoResult TcpConnection::ReadSome(uint8_t* data, size_t size, uint32_t timeoutMs, size_t& received) {
   received = 0;
   if (fd_ < 0)
     return IoResult::kClosed;
@@ -195,7 +196,9 @@ IoResult TcpConnection::WriteAll(const uint8_t* data, size_t size, uint32_t time
   return IoResult::kOk;
 }
 
-TcpListener::~TcpListener() { Close(); }
+TcpListener::~TcpListener() {
+  Close();
+}
 
 bool TcpListener::Listen(const std::string& address, uint16_t port, std::string* error) {
   Close();
@@ -212,8 +215,8 @@ bool TcpListener::Listen(const std::string& address, uint16_t port, std::string*
   if (fd_ < 0 || setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
       bind(fd_, reinterpret_cast<sockaddr*>(&bound), sizeof bound) != 0 || listen(fd_, 8) != 0) {
     if (error)
-      *error = "cannot listen on " + address + ":" + std::to_string(port) + ": " +
-               std::strerror(errno);
+      *error =
+          "cannot listen on " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);
     Close();
     return false;
   }

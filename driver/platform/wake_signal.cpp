@@ -5,8 +5,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 
 namespace tessar::platform {
 
@@ -17,7 +17,9 @@ WakeSignal::WakeSignal() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   }
 }
 
-WakeSignal::~WakeSignal() { close(fd_); }
+WakeSignal::~WakeSignal() {
+  close(fd_);
+}
 
 void WakeSignal::Set() {
   // The counter is never read back, so it stays readable once written.
@@ -26,7 +28,9 @@ void WakeSignal::Set() {
   (void)written;
 }
 
-bool WakeSignal::IsSet() const { return Wait(0); }
+bool WakeSignal::IsSet() const {
+  return Wait(0);
+}
 
 bool WakeSignal::Wait(uint32_t timeoutMs) const {
   pollfd fd{fd_, POLLIN, 0};

@@ -85,9 +85,12 @@ std::optional<bool> OnOff(const std::string& word) {
 
 std::optional<Malformed> MalformedByName(const std::string& name) {
   static const std::pair<const char*, Malformed> kNames[] = {
-      {"marker", Malformed::kWrongMarker},     {"zero", Malformed::kZeroLength},
-      {"negative", Malformed::kNegativeLength}, {"huge", Malformed::kHugeLength},
-      {"half", Malformed::kHalfFrame},          {"garbage", Malformed::kGarbage},
+      {"marker", Malformed::kWrongMarker},
+      {"zero", Malformed::kZeroLength},
+      {"negative", Malformed::kNegativeLength},
+      {"huge", Malformed::kHugeLength},
+      {"half", Malformed::kHalfFrame},
+      {"garbage", Malformed::kGarbage},
       {"big", Malformed::kBigBody},
   };
   for (const auto& [text, kind] : kNames) {
@@ -99,9 +102,9 @@ std::optional<Malformed> MalformedByName(const std::string& name) {
 
 std::optional<int32_t> AnswerByName(const std::string& name) {
   static const std::pair<const char*, int32_t> kNames[] = {
-      {"drop", tessar::CMD_DROP},         {"disconnect", tessar::CMD_SERVER_DISCONNECT},
-      {"query", tessar::CMD_QUERY},       {"denied", tessar::CMD_DENIED},
-      {"accepted", tessar::CMD_ACCEPTED}, {"test", tessar::CMD_TEST},
+      {"drop", tessar::CMD_DROP},          {"disconnect", tessar::CMD_SERVER_DISCONNECT},
+      {"query", tessar::CMD_QUERY},        {"denied", tessar::CMD_DENIED},
+      {"accepted", tessar::CMD_ACCEPTED},  {"test", tessar::CMD_TEST},
       {"spoolack", tessar::CMD_SPOOL_ACK},
   };
   for (const auto& [text, code] : kNames) {

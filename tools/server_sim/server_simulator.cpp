@@ -120,7 +120,9 @@ std::string DescribePacket(const ServerPacket& packet) {
 
 ServerSimulator::ServerSimulator() = default;
 
-ServerSimulator::~ServerSimulator() { Stop(); }
+ServerSimulator::~ServerSimulator() {
+  Stop();
+}
 
 bool ServerSimulator::Start(uint16_t port, std::string* error) {
   Stop();
