@@ -327,6 +327,11 @@ void ServerSimulator::Answer(const ServerPacket& packet) {
 void ServerSimulator::SendBytes(const Bytes& bytes) {
   if (client_ && client_->WriteAll(bytes.data(), bytes.size(), 2000) != platform::IoResult::kOk)
     DropClient(false);
+  {
+    std::lock_guard lock(mutex_);
+    ++answers_;
+  }
+  changed_.notify_all();
 }
 
 void ServerSimulator::Note(const std::string& line) {
@@ -400,6 +405,11 @@ std::vector<int32_t> ServerSimulator::Codes() const {
 std::vector<std::string> ServerSimulator::Violations() const {
   std::lock_guard lock(mutex_);
   return violations_;
+}
+
+int ServerSimulator::AnswersSent() const {
+  std::lock_guard lock(mutex_);
+  return answers_;
 }
 
 int ServerSimulator::Connections() const {

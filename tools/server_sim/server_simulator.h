@@ -72,6 +72,8 @@ class ServerSimulator {
   std::vector<int32_t> Codes() const;
   std::vector<std::string> Violations() const;
   int Connections() const;
+  // Answers written, malformed ones included.
+  int AnswersSent() const;
   bool ClientConnected() const;
   // Waits until `condition` holds, re-checked at every change; false on timeout.
   bool WaitUntil(const std::function<bool(const ServerSimulator&)>& condition,
@@ -121,6 +123,7 @@ class ServerSimulator {
   std::vector<ServerPacket> packets_;
   std::vector<std::string> violations_;
   int connections_ = 0;
+  int answers_ = 0;
   std::function<void(const std::string&)> observer_;
 };
 
