@@ -58,4 +58,12 @@ echo "quit" >&4
 wait "$pid" || fail "exit status $?"
 pid=
 grep -q "^ok: bye$" "$work/out" || fail "no goodbye"
+
+# SIGTERM stops it cleanly too.
+"$program" --port 0 </dev/null >"$work/out" 2>&1 &
+pid=$!
+wait_for "^listening on"
+kill -TERM "$pid"
+wait "$pid" || fail "exit status $? after SIGTERM"
+pid=
 echo "server_sim smoke test passed"
