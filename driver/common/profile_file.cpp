@@ -1,0 +1,132 @@
+#include "common/profile_file.h"
+
+#include <cctype>
+#include <fstream>
+#include <sstream>
+
+namespace tessar {
+namespace {
+
+std::string Trim(const std::string& text) {
+  const char* blanks = " \t\r\n";
+  const size_t first = text.find_first_not_of(blanks);
+  if (first == std::string::npos)
+    return "";
+  return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+bool SameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size())
+    return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+ProfileFile ProfileFile::Load(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in)
+    return {};
+  std::ostringstream text;
+  text << in.rdbuf();
+  return FromText(text.str());
+}
+
+ProfileFile ProfileFile::FromText(const std::string& text) {
+  ProfileFile profile;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);)
+    profile.lines_.push_back(line);
+  // A UTF-8 byte-order mark is not part of the first line.
+  if (!profile.lines_.empty() && profile.lines_[0].rfind("\xEF\xBB\xBF", 0) == 0)
+    profile.lines_[0].erase(0, 3);
+  return profile;
+}
+
+std::optional<std::string> ProfileFile::Find(const std::string& section,
+                                             const std::string& key) const {
+  bool inSection = false;
+  for (const std::string& raw : lines_) {
+    const std::string line = Trim(raw);
+    if (line.empty() || line[0] == ';')
+      continue;
+    if (line[0] == '[') {
+      const size_t close = line.find(']');
+      inSection = close != std::string::npos && SameName(Trim(line.substr(1, close - 1)), section);
+      continue;
+    }
+    if (!inSection)
+      continue;
+    const size_t equals = line.find('=');
+    if (equals != std::string::npos && SameName(Trim(line.substr(0, equals)), key))
+      return Trim(line.substr(equals + 1));
+  }
+  return std::nullopt;
+}
+
+std::string ProfileFile::ReadString(const std::string& section, const std::string& key,
+                                    const std::string& fallback) const {
+  const auto found = Find(section, key);
+  if (!found)
+    return fallback;
+  std::string value = *found;
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      value.back() == value.front())
+    value = value.substr(1, value.size() - 2);
+  return value;
+}
+
+std::optional<int32_t> ProfileFile::ParseInteger(const std::string& raw) {
+  const std::string text = Trim(raw);
+  size_t at = 0;
+  bool negative = false;
+  if (at < text.size() && (text[at] == '+' || text[at] == '-'))
+    negative = text[at++] == '-';
+  int base = 10;
+  if (text.compare(at, 2, "0x") == 0 || text.compare(at, 2, "0X") == 0) {
+    base = 16;
+    at += 2;
+  } else if (at < text.size() && text[at] == '$') {
+    base = 16;
+    at += 1;
+  }
+  if (at == text.size())
+    return std::nullopt;
+  int64_t value = 0;
+  for (; at < text.size(); ++at) {
+    const int c = std::tolower(static_cast<unsigned char>(text[at]));
+    int digit = -1;
+    if (c >= '0' && c <= '9')
+      digit = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f')
+      digit = c - 'a' + 10;
+    if (digit < 0)
+      return std::nullopt;
+    value = value * base + digit;
+    if (value > (int64_t{1} << 32))
+      return std::nullopt;
+  }
+  if (negative)
+    value = -value;
+  // Hexadecimal texts stand for the 32-bit pattern, so $FFFFFFFF is -1.
+  if (base == 16 && !negative && value <= UINT32_MAX)
+    return static_cast<int32_t>(static_cast<uint32_t>(value));
+  if (value < INT32_MIN || value > INT32_MAX)
+    return std::nullopt;
+  return static_cast<int32_t>(value);
+}
+
+int32_t ProfileFile::ReadInteger(const std::string& section, const std::string& key,
+                                 int32_t fallback) const {
+  const auto found = Find(section, key);
+  if (!found)
+    return fallback;
+  return ParseInteger(*found).value_or(fallback);
+}
+
+}  // namespace tessar
