@@ -230,11 +230,12 @@ void cl::ConnectionAttempt() {
 }
 
 void cl::ConnectedHandler() {
-  PostPacket(CMD_HELLO, HelloPayload());
-  PostPacket(CMD_PORT_STATE, PortStatePayload(state_.PortText(), state_.ReceiverLinkState()));
-  PostPacket(CMD_FIRST_NUMBER, FirstNumberPayload(state_.FirstNumber()));
+  const size_t limit = kProducerSlots + kHelloPackets;
+  Post(CMD_HELLO, HelloPayload(), limit);
+  Post(CMD_PORT_STATE, PortStatePayload(state_.PortText(), state_.ReceiverLinkState()), limit);
+  Post(CMD_FIRST_NUMBER, FirstNumberPayload(state_.FirstNumber()), limit);
   helloPending_ = true;
-  PostPacket(CMD_VERSION, VersionPayload(kDriverFileVersion));
+  Post(CMD_VERSION, VersionPayload(kDriverFileVersion), limit);
 }
 
 void cl::CloseConnection() {
@@ -258,10 +259,14 @@ bool cl::SendPacket(const stru_arb& packet) {
 }
 
 PostResult cl::PostPacket(int32_t code, const stru_arb& payload) {
+  return Post(code, payload, kProducerSlots);
+}
+
+PostResult cl::Post(int32_t code, const stru_arb& payload, size_t limit) {
   std::lock_guard lock(ringMutex_);
   PostResult result;
   result.sequence = sequence_++;
-  result.queued = ring_.Put(BuildPacket(code, result.sequence, payload));
+  result.queued = ring_.Count() < limit && ring_.Put(BuildPacket(code, result.sequence, payload));
   return result;
 }
 

@@ -94,9 +94,15 @@ class cl {
   void Execute();
 
   // The one way to send anything to the server; any thread. Stamps the packet
-  // with the next sequence number and puts it into the send ring; a full ring
-  // refuses it and its number is used up all the same.
+  // with the next sequence number and puts it into the send ring; a ring that
+  // holds 400 packets refuses it, and its number is used up all the same.
   PostResult PostPacket(int32_t code, const stru_arb& payload);
+
+  // Packets the producers may have waiting; beyond them the ring keeps room
+  // for one connection's four hello packets, which are never refused because
+  // the producers filled the ring while the server was away.
+  static constexpr size_t kProducerSlots = SendRing::kSlots;
+  static constexpr size_t kHelloPackets = 4;
   // True once the packet with this sequence number has been written to a
   // connection (packets leave in order, so every earlier one has been too).
   bool PacketWritten(uint64_t sequence) const;
@@ -124,6 +130,7 @@ class cl {
   void HandleAnswer();
   void ConfirmSpoolFile();
   void ReadServerAddress();
+  PostResult Post(int32_t code, const stru_arb& payload, size_t limit);
   void Log(const std::string& text);
   void AdvanceIndicator();
   double NowOle() const;
@@ -155,7 +162,7 @@ class cl {
 
   // The ring, the sequence number and the written mark, one operation at a time.
   mutable std::mutex ringMutex_;
-  SendRing ring_;
+  SendRing ring_{kProducerSlots + kHelloPackets};
   uint64_t sequence_ = 0;
   std::optional<uint64_t> lastWritten_;
 };

@@ -6,7 +6,7 @@ bool SendRing::Put(const Bytes& packet) {
   if (full_)
     return false;
   slots_[tail_] = packet;
-  tail_ = (tail_ + 1) % kSlots;
+  tail_ = (tail_ + 1) % slots_.size();
   full_ = tail_ == head_;
   return true;
 }
@@ -22,14 +22,14 @@ void SendRing::Drop() {
   if (Empty())
     return;
   slots_[head_] = Bytes{};
-  head_ = (head_ + 1) % kSlots;
+  head_ = (head_ + 1) % slots_.size();
   full_ = false;
 }
 
 size_t SendRing::Count() const {
   if (full_)
-    return kSlots;
-  return (tail_ + kSlots - head_) % kSlots;
+    return slots_.size();
+  return (tail_ + slots_.size() - head_) % slots_.size();
 }
 
 }  // namespace tessar

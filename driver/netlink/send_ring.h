@@ -1,11 +1,11 @@
-// The send ring: 400 slots of packets waiting to be sent, a head (next to
-// send), a tail (next free) and a full flag. Packets leave strictly in the
-// order they were put. Not locked itself: its owner takes one lock around
-// each operation.
+// The send ring: 400 slots (by default) of packets waiting to be sent, a head
+// (next to send), a tail (next free) and a full flag. Packets leave strictly
+// in the order they were put. Not locked itself: its owner takes one lock
+// around each operation.
 #pragma once
 
-#include <array>
 #include <cstddef>
+#include <vector>
 
 #include "netlink/packets.h"
 
@@ -14,6 +14,8 @@ namespace tessar {
 class SendRing {
  public:
   static constexpr size_t kSlots = 400;
+
+  explicit SendRing(size_t slots = kSlots) : slots_(slots) {}
 
   // False, storing nothing, when the ring is full.
   bool Put(const Bytes& packet);
@@ -25,7 +27,7 @@ class SendRing {
   size_t Count() const;
 
  private:
-  std::array<Bytes, kSlots> slots_;
+  std::vector<Bytes> slots_;
   size_t head_ = 0;
   size_t tail_ = 0;
   bool full_ = false;

@@ -200,7 +200,8 @@ TcpListener::~TcpListener() {
   Close();
 }
 
-bool TcpListener::Listen(const std::string& address, uint16_t port, std::string* error) {
+bool TcpListener::Listen(const std::string& address, uint16_t port, std::string* error,
+                         int backlog) {
   Close();
   sockaddr_in bound{};
   bound.sin_family = AF_INET;
@@ -213,7 +214,8 @@ bool TcpListener::Listen(const std::string& address, uint16_t port, std::string*
   fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   const int one = 1;
   if (fd_ < 0 || setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-      bind(fd_, reinterpret_cast<sockaddr*>(&bound), sizeof bound) != 0 || listen(fd_, 8) != 0) {
+      bind(fd_, reinterpret_cast<sockaddr*>(&bound), sizeof bound) != 0 ||
+      listen(fd_, backlog) != 0) {
     if (error)
       *error =
           "cannot listen on " + address + ":" + std::to_string(port) + ": " + std::strerror(errno);

@@ -51,7 +51,8 @@ class TcpListener {
   TcpListener& operator=(const TcpListener&) = delete;
 
   // Listens on `address` (dotted IPv4) and `port`; port 0 picks a free one.
-  bool Listen(const std::string& address, uint16_t port, std::string* error);
+  // `backlog` is the number of connections waiting to be accepted.
+  bool Listen(const std::string& address, uint16_t port, std::string* error, int backlog = 8);
   uint16_t Port() const { return port_; }
   int Descriptor() const { return fd_; }
   // An accepted socket, or -1 when none is waiting.

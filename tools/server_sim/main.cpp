@@ -2,9 +2,9 @@
 // every packet the driver sends, decoded, on one line. Commands on stdin make
 // it misbehave the ways a real server can.
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -49,30 +49,17 @@ const char kCommands[] =
     "test | spoolack | bad marker|zero|negative|huge|half|garbage|big | close | reset | stats | "
     "help | quit";
 
-int signalPipe[2] = {-1, -1};
-
-void OnSignal(int) {
-  const int saved = errno;
-  const char byte = 1;
-  const ssize_t written = write(signalPipe[1], &byte, 1);
-  (void)written;
-  errno = saved;
-}
-
-bool InstallSignalHandlers() {
-  if (pipe(signalPipe) != 0)
-    return false;
-  for (int fd : signalPipe) {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-  }
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  if (sigaction(SIGINT, &action, nullptr) != 0 || sigaction(SIGTERM, &action, nullptr) != 0)
-    return false;
+// SIGINT and SIGTERM are blocked and read from a descriptor in the poll loop,
+// so no handler runs at all.
+int BlockStopSignals() {
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  if (sigprocmask(SIG_BLOCK, &stopSignals, nullptr) != 0)
+    return -1;
   signal(SIGPIPE, SIG_IGN);
-  return true;
+  return signalfd(-1, &stopSignals, SFD_CLOEXEC);
 }
 
 std::optional<bool> OnOff(const std::string& word) {
@@ -201,7 +188,9 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  if (!InstallSignalHandlers()) {
+  // Blocked before the simulator's thread starts, so it inherits the mask.
+  const int signals = BlockStopSignals();
+  if (signals < 0) {
     std::perror("tessar_server_sim: signals");
     return 1;
   }
@@ -218,7 +207,7 @@ int main(int argc, char** argv) {
   bool stdinOpen = true;
   std::string input;
   for (;;) {
-    pollfd fds[2] = {{stdinOpen ? STDIN_FILENO : -1, POLLIN, 0}, {signalPipe[0], POLLIN, 0}};
+    pollfd fds[2] = {{stdinOpen ? STDIN_FILENO : -1, POLLIN, 0}, {signals, POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) {
       if (errno == EINTR)
         continue;

@@ -327,6 +327,11 @@ void ServerSimulator::Answer(const ServerPacket& packet) {
 void ServerSimulator::SendBytes(const Bytes& bytes) {
   if (client_ && client_->WriteAll(bytes.data(), bytes.size(), 2000) != platform::IoResult::kOk)
     DropClient(false);
+  {
+    std::lock_guard lock(mutex_);
+    ++answers_;
+  }
+  changed_.notify_all();
 }
 
 void ServerSimulator::Note(const std::string& line) {
@@ -348,34 +353,14 @@ void ServerSimulator::Violation(const std::string& what) {
   Note("VIOLATION: " + what);
 }
 
-void ServerSimulator::SetSilent(bool on) {
+void ServerSimulator::SetSwitch(bool ServerSimulator::*which, bool on) {
   std::lock_guard lock(mutex_);
-  silent_ = on;
+  this->*which = on;
 }
 
-void ServerSimulator::SetDeny(bool on) {
+void ServerSimulator::QueueReply(const Reply& reply) {
   std::lock_guard lock(mutex_);
-  deny_ = on;
-}
-
-void ServerSimulator::SetAccept(bool on) {
-  std::lock_guard lock(mutex_);
-  accept_ = on;
-}
-
-void ServerSimulator::SetF0Framing(bool on) {
-  std::lock_guard lock(mutex_);
-  f0_ = on;
-}
-
-void ServerSimulator::QueueAnswer(int32_t code) {
-  std::lock_guard lock(mutex_);
-  replies_.push_back(Reply{false, code, Malformed::kGarbage});
-}
-
-void ServerSimulator::QueueMalformed(Malformed kind) {
-  std::lock_guard lock(mutex_);
-  replies_.push_back(Reply{true, 0, kind});
+  replies_.push_back(reply);
 }
 
 void ServerSimulator::CloseClient(bool reset) {
@@ -400,6 +385,11 @@ std::vector<int32_t> ServerSimulator::Codes() const {
 std::vector<std::string> ServerSimulator::Violations() const {
   std::lock_guard lock(mutex_);
   return violations_;
+}
+
+int ServerSimulator::AnswersSent() const {
+  std::lock_guard lock(mutex_);
+  return answers_;
 }
 
 int ServerSimulator::Connections() const {

@@ -55,16 +55,16 @@ class ServerSimulator {
   uint16_t Port() const { return port_; }
 
   // Answer nothing at all.
-  void SetSilent(bool on);
+  void SetSilent(bool on) { SetSwitch(&ServerSimulator::silent_, on); }
   // Answer CMD_VERSION with CMD_DENIED.
-  void SetDeny(bool on);
+  void SetDeny(bool on) { SetSwitch(&ServerSimulator::deny_, on); }
   // Answer CMD_VERSION with CMD_ACCEPTED (on by default; off answers CMD_TEST).
-  void SetAccept(bool on);
+  void SetAccept(bool on) { SetSwitch(&ServerSimulator::accept_, on); }
   // Open answer frames with 0xF0 instead of 0xFF.
-  void SetF0Framing(bool on);
+  void SetF0Framing(bool on) { SetSwitch(&ServerSimulator::f0_, on); }
   // The next answers, in this order, instead of the usual ones.
-  void QueueAnswer(int32_t code);
-  void QueueMalformed(Malformed kind);
+  void QueueAnswer(int32_t code) { QueueReply({false, code, Malformed::kGarbage}); }
+  void QueueMalformed(Malformed kind) { QueueReply({true, 0, kind}); }
   // Closes the driver's connection now; with `reset` the driver sees a reset.
   void CloseClient(bool reset);
 
@@ -72,6 +72,8 @@ class ServerSimulator {
   std::vector<int32_t> Codes() const;
   std::vector<std::string> Violations() const;
   int Connections() const;
+  // Answers written, malformed ones included.
+  int AnswersSent() const;
   bool ClientConnected() const;
   // Waits until `condition` holds, re-checked at every change; false on timeout.
   bool WaitUntil(const std::function<bool(const ServerSimulator&)>& condition,
@@ -90,6 +92,8 @@ class ServerSimulator {
     int32_t code = 0;
     Malformed kind = Malformed::kGarbage;
   };
+  void SetSwitch(bool ServerSimulator::*which, bool on);
+  void QueueReply(const Reply& reply);
   void Serve();
   void Accept();
   void ReadClient();
@@ -121,6 +125,7 @@ class ServerSimulator {
   std::vector<ServerPacket> packets_;
   std::vector<std::string> violations_;
   int connections_ = 0;
+  int answers_ = 0;
   std::function<void(const std::string&)> observer_;
 };
 
