@@ -47,52 +47,16 @@ MeasurementRecord ParseMeasurement(const Bytes& payload) {
   return record;
 }
 
-bool FakeLink::Online() const {
-  std::lock_guard lock(mutex_);
-  return online_;
-}
-
 PostResult FakeLink::PostPacket(int32_t code, const Bytes& payload) {
-  std::lock_guard lock(mutex_);
   PostResult result;
-  result.sequence = sequence_++;
-  if (room_ == 0)
+  result.sequence = sequence++;
+  if (room == 0)
     return result;
-  if (room_ > 0)
-    --room_;
+  if (room > 0)
+    --room;
   result.queued = true;
-  posts_.push_back({code, payload});
+  posts.push_back({code, payload});
   return result;
-}
-
-bool FakeLink::PacketWritten(uint64_t sequence) const {
-  std::lock_guard lock(mutex_);
-  return written_ >= static_cast<int64_t>(sequence);
-}
-
-void FakeLink::SetOnline(bool online) {
-  std::lock_guard lock(mutex_);
-  online_ = online;
-}
-
-void FakeLink::SetRoom(int room) {
-  std::lock_guard lock(mutex_);
-  room_ = room;
-}
-
-void FakeLink::WriteAll() {
-  std::lock_guard lock(mutex_);
-  written_ = static_cast<int64_t>(sequence_) - 1;
-}
-
-std::vector<CodedPayload> FakeLink::Posts() const {
-  std::lock_guard lock(mutex_);
-  return posts_;
-}
-
-void FakeLink::ClearPosts() {
-  std::lock_guard lock(mutex_);
-  posts_.clear();
 }
 
 Bytes ReadBytes(const std::string& path) {

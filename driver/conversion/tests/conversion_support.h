@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -27,32 +26,28 @@ stru_arb Message(const MessageFields& fields);
 // The zone matrix with the given zones (1..64) set.
 ZoneMatrix Zones(std::initializer_list<int> zones);
 
+// The records are packed: the tests read their wider fields through a copy
+// (`+record.zone`), since a reference to one may be misaligned.
 EventRecord ParseEvent(const Bytes& payload);
 MeasurementRecord ParseMeasurement(const Bytes& payload);
 
 // Records every post; refuses them when its ring is full; says a packet
-// was written when told.
+// was written when told. One thread only.
 class FakeLink : public ServerLink {
  public:
-  bool Online() const override;
+  bool Online() const override { return online; }
   PostResult PostPacket(int32_t code, const Bytes& payload) override;
-  bool PacketWritten(uint64_t sequence) const override;
-
-  void SetOnline(bool online);
-  // How many more posts are queued; -1 for no limit.
-  void SetRoom(int room);
+  bool PacketWritten(uint64_t sequence) const override {
+    return written >= static_cast<int64_t>(sequence);
+  }
   // Every packet posted so far has been written.
-  void WriteAll();
-  std::vector<CodedPayload> Posts() const;
-  void ClearPosts();
+  void WriteAll() { written = static_cast<int64_t>(sequence) - 1; }
 
- private:
-  mutable std::mutex mutex_;
-  bool online_ = true;
-  int room_ = -1;
-  uint64_t sequence_ = 0;
-  int64_t written_ = -1;
-  std::vector<CodedPayload> posts_;
+  bool online = true;
+  int room = -1;  // how many more posts are queued; -1 for no limit
+  uint64_t sequence = 0;
+  int64_t written = -1;
+  std::vector<CodedPayload> posts;
 };
 
 class RecordingConversionWindow : public ConversionWindow {

@@ -61,7 +61,7 @@ class EventConversionTest : public ::testing::Test {
 TEST_F(EventConversionTest, OnlineAZoneChangeIsPostedAndNothingIsWritten) {
   PutAlarm(37);
   conversion_.Timer1Timer();
-  const auto posts = link_.Posts();
+  const auto posts = link_.posts;
   ASSERT_EQ(posts.size(), 1u);
   EXPECT_EQ(posts[0].code, CMD_EVENT);
   ASSERT_EQ(posts[0].payload.size(), 27u);
@@ -69,20 +69,20 @@ TEST_F(EventConversionTest, OnlineAZoneChangeIsPostedAndNothingIsWritten) {
   EXPECT_EQ(Bytes(posts[0].payload.begin() + 3, posts[0].payload.begin() + 8),
             (Bytes{4, '1', '1', '3', '0'}));
   const EventRecord record = ParseEvent(posts[0].payload);
-  EXPECT_EQ(record.objectNumber, 10037);
-  EXPECT_EQ(record.zone, 3);
-  EXPECT_EQ(record.time, ToOleDate(clock_.LocalNow()));
+  EXPECT_EQ(+record.objectNumber, 10037);
+  EXPECT_EQ(+record.zone, 3);
+  EXPECT_EQ(+record.time, ToOleDate(clock_.LocalNow()));
   EXPECT_TRUE(SpoolFiles().empty());
   // The zone record went to the file at once.
   EXPECT_EQ(ReadBytes(dir_.File("sost.mem")).size(), 29u);
 }
 
 TEST_F(EventConversionTest, OfflineEventsAndMeasurementsAreSpooledByteForByte) {
-  link_.SetOnline(false);
+  link_.online = false;
   PutAlarm(37);
   Put(Message({.device = 37, .type = 4, .zones = {0x0B, 0xC8, 0x11, 0, 0, 0, 0x20, 0}}));
   conversion_.Timer1Timer();
-  EXPECT_TRUE(link_.Posts().empty());
+  EXPECT_TRUE(link_.posts.empty());
   const auto files = SpoolFiles();
   ASSERT_EQ(files, (std::vector<std::string>{"1278D702.dd8", "1278D702_0001.dd8"}));
   const Bytes event = ReadBytes(dir_.File(files[0]));
@@ -95,21 +95,21 @@ TEST_F(EventConversionTest, OfflineEventsAndMeasurementsAreSpooledByteForByte) {
 }
 
 TEST_F(EventConversionTest, AFullSendRingSpoolsTheEventInsteadOfLosingIt) {
-  link_.SetRoom(1);
+  link_.room = 1;
   PutAlarm(1);
   PutAlarm(2);
   conversion_.Timer1Timer();
-  ASSERT_EQ(link_.Posts().size(), 1u);
+  ASSERT_EQ(link_.posts.size(), 1u);
   const auto files = SpoolFiles();
   ASSERT_EQ(files.size(), 1u);
   const auto spooled = ParseSpoolFile(ReadBytes(dir_.File(files[0])));
   ASSERT_TRUE(spooled);
   EXPECT_EQ(spooled->code, CMD_EVENT);
-  EXPECT_EQ(ParseEvent(spooled->payload).objectNumber, 10002);
+  EXPECT_EQ(+ParseEvent(spooled->payload).objectNumber, 10002);
 }
 
 TEST_F(EventConversionTest, SpoolFilesAreResentOneAtATimeAsEachIsConfirmed) {
-  link_.SetOnline(false);
+  link_.online = false;
   for (int device = 1; device <= 3; ++device) {
     PutAlarm(device);
     Tick();
@@ -117,46 +117,46 @@ TEST_F(EventConversionTest, SpoolFilesAreResentOneAtATimeAsEachIsConfirmed) {
   ASSERT_EQ(SpoolFiles().size(), 3u);
   // Offline, nothing goes out.
   Tick();
-  EXPECT_TRUE(link_.Posts().empty());
-  link_.SetOnline(true);
+  EXPECT_TRUE(link_.posts.empty());
+  link_.online = true;
   for (int device = 1; device <= 3; ++device) {
     Tick();
-    auto posts = link_.Posts();
+    auto posts = link_.posts;
     ASSERT_EQ(posts.size(), 1u) << "device " << device;
-    EXPECT_EQ(ParseEvent(posts[0].payload).objectNumber, 10000 + device);
+    EXPECT_EQ(+ParseEvent(posts[0].payload).objectNumber, 10000 + device);
     EXPECT_EQ(state_.LastSpoolPath(), dir_.File(SpoolFiles()[0]));
     // Unconfirmed, the next tick sends nothing.
-    link_.ClearPosts();
+    link_.posts.clear();
     Tick();
-    EXPECT_TRUE(link_.Posts().empty());
+    EXPECT_TRUE(link_.posts.empty());
     Confirm();
     EXPECT_EQ(SpoolFiles().size(), static_cast<size_t>(3 - device));
   }
   Tick();
-  EXPECT_TRUE(link_.Posts().empty());
+  EXPECT_TRUE(link_.posts.empty());
 }
 
 TEST_F(EventConversionTest, AnUnconfirmedFileIsResentStrictlyAfterThreeSeconds) {
-  link_.SetOnline(false);
+  link_.online = false;
   PutAlarm(1);
   Tick();
-  link_.SetOnline(true);
+  link_.online = true;
   Tick();
-  ASSERT_EQ(link_.Posts().size(), 1u);
+  ASSERT_EQ(link_.posts.size(), 1u);
   const double firstPost = state_.SpoolResendTime();
   Tick(3000);
-  EXPECT_EQ(link_.Posts().size(), 1u);
+  EXPECT_EQ(link_.posts.size(), 1u);
   Tick(1);
-  EXPECT_EQ(link_.Posts().size(), 2u);
+  EXPECT_EQ(link_.posts.size(), 2u);
   EXPECT_GT(state_.SpoolResendTime(), firstPost);
   EXPECT_EQ(SpoolFiles().size(), 1u);
 }
 
 TEST_F(EventConversionTest, AConfirmationDeletesTheFileOnlyOnceItsPacketWasWritten) {
-  link_.SetOnline(false);
+  link_.online = false;
   PutAlarm(1);
   Tick();
-  link_.SetOnline(true);
+  link_.online = true;
   Tick();
   // A confirmation of another event, while the re-sent packet still waits in the ring.
   conversion_.OnSpoolAck();
@@ -167,26 +167,26 @@ TEST_F(EventConversionTest, AConfirmationDeletesTheFileOnlyOnceItsPacketWasWritt
 }
 
 TEST_F(EventConversionTest, ARefusedResendIsNotTakenAsInFlight) {
-  link_.SetOnline(false);
+  link_.online = false;
   PutAlarm(1);
   Tick();
-  link_.SetOnline(true);
-  link_.SetRoom(0);
+  link_.online = true;
+  link_.room = 0;
   Tick();
   EXPECT_TRUE(state_.LastSpoolPath().empty());
   Confirm();
   EXPECT_EQ(SpoolFiles().size(), 1u);
   // With room again it goes at the next tick, without waiting three seconds.
-  link_.SetRoom(-1);
+  link_.room = -1;
   Tick();
-  EXPECT_EQ(link_.Posts().size(), 1u);
+  EXPECT_EQ(link_.posts.size(), 1u);
 }
 
 TEST_F(EventConversionTest, AConfirmationAfterAReconnectionDeletesNothing) {
-  link_.SetOnline(false);
+  link_.online = false;
   PutAlarm(1);
   Tick();
-  link_.SetOnline(true);
+  link_.online = true;
   Tick();
   link_.WriteAll();
   // The session reconnects: it moves the re-send time back a day.
@@ -195,16 +195,16 @@ TEST_F(EventConversionTest, AConfirmationAfterAReconnectionDeletesNothing) {
   EXPECT_EQ(SpoolFiles().size(), 1u);
   // The file goes out again at once and its own confirmation deletes it.
   Tick();
-  EXPECT_EQ(link_.Posts().size(), 2u);
+  EXPECT_EQ(link_.posts.size(), 2u);
   Confirm();
   EXPECT_TRUE(SpoolFiles().empty());
 }
 
 TEST_F(EventConversionTest, AConfirmationForAFileAlreadyGoneChangesNothing) {
-  link_.SetOnline(false);
+  link_.online = false;
   PutAlarm(1);
   Tick();
-  link_.SetOnline(true);
+  link_.online = true;
   Tick();
   std::filesystem::remove(dir_.File(SpoolFiles()[0]));
   const double resend = state_.SpoolResendTime();
@@ -213,19 +213,19 @@ TEST_F(EventConversionTest, AConfirmationForAFileAlreadyGoneChangesNothing) {
 }
 
 TEST_F(EventConversionTest, AnUnreadableSpoolFileIsReportedAndTheQueueStillDrains) {
-  link_.SetOnline(false);
+  link_.online = false;
   PutAlarm(1);
   Tick();
   const std::string name = SpoolFiles()[0];
   std::filesystem::remove(dir_.File(name));
   std::filesystem::create_directory(dir_.File(name));
-  link_.SetOnline(true);
+  link_.online = true;
   PutAlarm(2);
   Tick();
   ASSERT_EQ(window_.errors.size(), 1u);
   EXPECT_NE(window_.errors[0].find(name), std::string::npos) << window_.errors[0];
-  ASSERT_EQ(link_.Posts().size(), 1u);
-  EXPECT_EQ(ParseEvent(link_.Posts()[0].payload).objectNumber, 10002);
+  ASSERT_EQ(link_.posts.size(), 1u);
+  EXPECT_EQ(+ParseEvent(link_.posts[0].payload).objectNumber, 10002);
 }
 
 TEST_F(EventConversionTest, ATickDrainsAFullQueueInOrder) {
@@ -238,11 +238,11 @@ TEST_F(EventConversionTest, ATickDrainsAFullQueueInOrder) {
   const stru_arb extra = Message({.device = 1, .type = 2, .zones = Zones({9})});
   EXPECT_FALSE(conversion_.PutMessage(kSourceTcpService, extra.data(), 23));
   conversion_.Timer1Timer();
-  const auto posts = link_.Posts();
+  const auto posts = link_.posts;
   ASSERT_EQ(posts.size(), static_cast<size_t>(IncomingQueue::kSlots));
   for (int i = 0; i < IncomingQueue::kSlots; ++i) {
     const EventRecord record = ParseEvent(posts[static_cast<size_t>(i)].payload);
-    ASSERT_EQ(record.objectNumber, 10000 + i % 4096) << i;
+    ASSERT_EQ(+record.objectNumber, 10000 + i % 4096) << i;
     ASSERT_EQ(record.subaddress, i / 4096) << i;
   }
   EXPECT_EQ(conversion_.Zones().Records(), static_cast<size_t>(IncomingQueue::kSlots));
@@ -255,7 +255,7 @@ TEST_F(EventConversionTest, AnEmptyTickShowsTheElapsedTimeOnly) {
   Tick(0);
   Tick(24 * 3600 * 1000);
   EXPECT_EQ(window_.elapsed, (std::vector<std::string>{"1:02:03", "1:02:03"}));
-  EXPECT_TRUE(link_.Posts().empty());
+  EXPECT_TRUE(link_.posts.empty());
   EXPECT_TRUE(window_.errors.empty());
 }
 

@@ -202,7 +202,7 @@ TEST(MessageDecoding, StampsEveryEventFromItsMessage) {
     EXPECT_EQ(record.routeBits, 0x05);
     EXPECT_EQ(record.subaddress, 0xC3);
     EXPECT_EQ(record.reserved, 0);
-    EXPECT_EQ(record.time, kNow);
+    EXPECT_EQ(+record.time, kNow);
   }
   // Bytes 3..7 of the zone event: the length and the four characters.
   const Bytes& alarm = result.payloads[1].payload;
@@ -220,23 +220,23 @@ TEST(MessageDecoding, FieldsNoStepAssignsKeepTheirValuesAcrossMessages) {
       decoder.Decode(Coded(7, 6, {0x1A, 0x34, 0x13, 0x05, 0x00, 0x15, 0}), kNow, 1);
   ASSERT_EQ(result.payloads.size(), 1u);
   EventRecord test = ParseEvent(result.payloads[0].payload);
-  EXPECT_EQ(test.objectNumber, 10007);
-  EXPECT_EQ(test.deviceObjectNumber, 10009);
-  EXPECT_EQ(test.zone, 12);
+  EXPECT_EQ(+test.objectNumber, 10007);
+  EXPECT_EQ(+test.deviceObjectNumber, 10009);
+  EXPECT_EQ(+test.zone, 12);
   // The failed account reading kept the code and zone it had assigned.
   EXPECT_EQ(EventCodeText(decoder.Record().eventCode), "1130");
-  EXPECT_EQ(decoder.Record().zone, 15);
-  EXPECT_EQ(decoder.Record().objectNumber, 10007);
+  EXPECT_EQ(+decoder.Record().zone, 15);
+  EXPECT_EQ(+decoder.Record().objectNumber, 10007);
   // A format 2 event carries the zone of the format 6 code before it.
   result = decoder.Decode(Coded(7, 2, {0x12, 0xAB, 0, 0, 0, 0, 0}), kNow, 1);
   ASSERT_EQ(result.payloads.size(), 2u);
-  EXPECT_EQ(ParseEvent(result.payloads[1].payload).zone, 15);
+  EXPECT_EQ(+ParseEvent(result.payloads[1].payload).zone, 15);
   // A two-character code after a four-character one: length 2, two characters.
   result = decoder.Decode(Coded(3, 1, {0x00, 0x42, 0x10, 0, 0, 0, 0}), kNow, 1);
   const EventRecord format1 = ParseEvent(result.payloads[1].payload);
   EXPECT_EQ(format1.eventCode.length, 2);
   EXPECT_EQ(std::string(format1.eventCode.text, 2), "1A");
-  EXPECT_EQ(format1.zone, 15);
+  EXPECT_EQ(+format1.zone, 15);
 }
 
 TEST(MessageDecoding, ReadingsOfTypeFour) {
@@ -251,8 +251,8 @@ TEST(MessageDecoding, ReadingsOfTypeFour) {
   EXPECT_EQ(result.payloads[0].code, CMD_MEASUREMENT);
   ASSERT_EQ(result.payloads[0].payload.size(), 23u);
   const MeasurementRecord record = ParseMeasurement(result.payloads[0].payload);
-  EXPECT_EQ(record.objectNumber, 30000 + 0x123);
-  EXPECT_EQ(record.time, kNow);
+  EXPECT_EQ(+record.objectNumber, 30000 + 0x123);
+  EXPECT_EQ(+record.time, kNow);
   EXPECT_EQ(record.reading1.hours, 12);
   EXPECT_EQ(record.reading1.minutes, 34);
   EXPECT_EQ(record.reading1.levelWhole, 1);
@@ -287,7 +287,7 @@ TEST(MessageDecoding, ObjectNumbersWrapAsThirtyTwoBitNumbers) {
   const DecodeResult result =
       decoder.Decode(Message({.device = 1, .type = 2, .test = true}), kNow, 300000);
   ASSERT_EQ(result.payloads.size(), 1u);
-  EXPECT_EQ(ParseEvent(result.payloads[0].payload).objectNumber,
+  EXPECT_EQ(+ParseEvent(result.payloads[0].payload).objectNumber,
             static_cast<int32_t>(static_cast<uint32_t>(3000000001LL)));
 }
 

@@ -64,7 +64,7 @@ class SpoolSessionTest : public ::testing::Test {
     std::vector<int32_t> objects;
     for (const ServerPacket& packet : sim.Packets()) {
       if (packet.code == CMD_EVENT)
-        objects.push_back(ParseEvent(packet.payload).objectNumber);
+        objects.push_back(+ParseEvent(packet.payload).objectNumber);
     }
     return objects;
   }

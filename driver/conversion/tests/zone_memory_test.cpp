@@ -78,7 +78,7 @@ TEST(ZoneStateMemory, ChangesAndTheirRepeatsWithinOneMinute) {
   const ZoneStateRecord record = *memory.Find(37, 4);
   EXPECT_EQ(record.current, Zones({2, 10}));
   EXPECT_EQ(record.previous, Zones({10}));
-  EXPECT_EQ(record.changedAt, change + 40 * kSecond);
+  EXPECT_EQ(+record.changedAt, change + 40 * kSecond);
 }
 
 TEST(ZoneStateMemory, AChangeRecordsPreviousCurrentAndTime) {
@@ -89,10 +89,10 @@ TEST(ZoneStateMemory, AChangeRecordsPreviousCurrentAndTime) {
   ASSERT_TRUE(result.write);
   ZoneStateRecord written;
   std::memcpy(&written, result.write->bytes.data(), sizeof written);
-  EXPECT_EQ(written.key, 37);
+  EXPECT_EQ(+written.key, 37);
   EXPECT_EQ(written.previous, Zones({1, 10}));
   EXPECT_EQ(written.current, Zones({10}));
-  EXPECT_EQ(written.changedAt, later);
+  EXPECT_EQ(+written.changedAt, later);
   EXPECT_EQ(Bytes(memory.Image().begin(), memory.Image().end()),
             Bytes(result.write->bytes.begin(), result.write->bytes.end()));
 }
