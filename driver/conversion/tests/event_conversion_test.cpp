@@ -39,6 +39,14 @@ class EventConversionTest : public ::testing::Test {
     link_.WriteAll();
     conversion_.OnSpoolAck();
   }
+  // One alarm spooled while offline, then re-sent at the first tick online.
+  void SpoolOneAndResend() {
+    link_.online = false;
+    PutAlarm(1);
+    Tick();
+    link_.online = true;
+    Tick();
+  }
   void Tick(uint32_t ms = 200) {
     clock_.Advance(ms);
     conversion_.Timer1Timer();
@@ -137,11 +145,7 @@ TEST_F(EventConversionTest, SpoolFilesAreResentOneAtATimeAsEachIsConfirmed) {
 }
 
 TEST_F(EventConversionTest, AnUnconfirmedFileIsResentStrictlyAfterThreeSeconds) {
-  link_.online = false;
-  PutAlarm(1);
-  Tick();
-  link_.online = true;
-  Tick();
+  SpoolOneAndResend();
   ASSERT_EQ(link_.posts.size(), 1u);
   const double firstPost = state_.SpoolResendTime();
   Tick(3000);
@@ -153,11 +157,7 @@ TEST_F(EventConversionTest, AnUnconfirmedFileIsResentStrictlyAfterThreeSeconds) 
 }
 
 TEST_F(EventConversionTest, AConfirmationDeletesTheFileOnlyOnceItsPacketWasWritten) {
-  link_.online = false;
-  PutAlarm(1);
-  Tick();
-  link_.online = true;
-  Tick();
+  SpoolOneAndResend();
   // A confirmation of another event, while the re-sent packet still waits in the ring.
   conversion_.OnSpoolAck();
   EXPECT_EQ(SpoolFiles().size(), 1u);
@@ -183,11 +183,7 @@ TEST_F(EventConversionTest, ARefusedResendIsNotTakenAsInFlight) {
 }
 
 TEST_F(EventConversionTest, AConfirmationAfterAReconnectionDeletesNothing) {
-  link_.online = false;
-  PutAlarm(1);
-  Tick();
-  link_.online = true;
-  Tick();
+  SpoolOneAndResend();
   link_.WriteAll();
   // The session reconnects: it moves the re-send time back a day.
   state_.SetSpoolResendTime(ToOleDate(clock_.LocalNow()) - kOneDay);
@@ -201,11 +197,7 @@ TEST_F(EventConversionTest, AConfirmationAfterAReconnectionDeletesNothing) {
 }
 
 TEST_F(EventConversionTest, AConfirmationForAFileAlreadyGoneChangesNothing) {
-  link_.online = false;
-  PutAlarm(1);
-  Tick();
-  link_.online = true;
-  Tick();
+  SpoolOneAndResend();
   std::filesystem::remove(dir_.File(SpoolFiles()[0]));
   const double resend = state_.SpoolResendTime();
   Confirm();
