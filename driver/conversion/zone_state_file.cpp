@@ -1,0 +1,30 @@
+#include "conversion/zone_state_file.h"
+
+#include <stdexcept>
+
+namespace tessar {
+
+void ZoneStateFile::Open(const std::string& path, ZoneStateMemory& memory) {
+  path_ = path;
+  files::Status status;
+  file_ = files::RandomAccessFile::OpenOrCreate(path, status);
+  if (!file_)
+    throw std::runtime_error("Cannot open " + path + ": " + status.reason);
+  files::Bytes bytes;
+  status = file_->ReadAll(bytes);
+  if (!status)
+    throw std::runtime_error("Cannot read " + path + ": " + status.reason);
+  memory.Load(std::move(bytes));
+}
+
+void ZoneStateFile::Write(const ZoneWrite& write) {
+  if (!file_)
+    return;
+  const files::Status status = file_->WriteAt(write.offset, write.bytes.data(), write.bytes.size());
+  if (!status)
+    report_.Failure(
+        "zone state not stored in " + path_ + " at offset " + std::to_string(write.offset),
+        status.reason);
+}
+
+}  // namespace tessar
