@@ -4,6 +4,11 @@ namespace tessar {
 
 IncomingQueue::IncomingQueue() : entries_(std::make_unique<std::array<Stru_zapThread, kSlots>>()) {}
 
+bool IncomingQueue::HasRoom() {
+  std::lock_guard guard(queueGuard_);
+  return !(readIndex_ == writeIndex_ && full_);
+}
+
 bool IncomingQueue::PutMessage(int32_t source, const uint8_t* bytes, int32_t count) {
   if (count < 0 || (count > 0 && bytes == nullptr))
     return false;

@@ -26,6 +26,8 @@ class IncomingQueue {
   // Stores a copy of `count` bytes; false, storing nothing, when all slots
   // are occupied (or when `count` is negative, or bytes are missing).
   bool PutMessage(int32_t source, const uint8_t* bytes, int32_t count);
+  // True while a put would find a free slot.
+  bool HasRoom();
   // Moves the oldest message out. False when the queue is empty, and also
   // when the oldest slot held no bytes (that slot is removed all the same).
   bool TakeMessage(int32_t& source, stru_arb& bytes);

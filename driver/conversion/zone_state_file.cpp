@@ -10,6 +10,14 @@ void ZoneStateFile::Open(const std::string& path, ZoneStateMemory& memory) {
   file_ = files::RandomAccessFile::OpenOrCreate(path, status);
   if (!file_)
     throw std::runtime_error("Cannot open " + path + ": " + status.reason);
+  // Two drivers in one home would overwrite each other's zone state and spool
+  // files; the second one stops here.
+  status = file_->LockExclusive();
+  if (!status) {
+    file_.reset();
+    throw std::runtime_error("Cannot lock " + path + ": " + status.reason +
+                             " (another copy of the driver runs in this directory)");
+  }
   files::Bytes bytes;
   status = file_->ReadAll(bytes);
   if (!status)

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -160,6 +161,12 @@ std::unique_ptr<RandomAccessFile> RandomAccessFile::OpenOrCreate(const std::stri
   }
   status = {};
   return std::unique_ptr<RandomAccessFile>(new RandomAccessFile(descriptor));
+}
+
+Status RandomAccessFile::LockExclusive() {
+  if (flock(descriptor_, LOCK_EX | LOCK_NB) == 0)
+    return {};
+  return Failed(errno);
 }
 
 Status RandomAccessFile::ReadAll(Bytes& bytes) const {

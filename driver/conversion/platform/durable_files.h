@@ -62,6 +62,9 @@ class RandomAccessFile {
   // Opens `path`, creating it empty when it does not exist.
   static std::unique_ptr<RandomAccessFile> OpenOrCreate(const std::string& path, Status& status);
   Status ReadAll(Bytes& bytes) const;
+  // Takes an exclusive lock on the file for as long as it stays open; fails
+  // at once when another opener holds one (another copy of the driver).
+  Status LockExclusive();
   // Writes all `size` bytes at `offset`, unbuffered.
   Status WriteAt(uint64_t offset, const uint8_t* data, size_t size);
 

@@ -1,0 +1,119 @@
+// The driver without its window: the start-up sequence, the two timers' ticks,
+// the server-link indicator and connection log, and the stopping steps of the
+// guarded shutdown. The main window owns one and shows what it reports; tests
+// run it with a recording window and a fake receiver.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/driver_state.h"
+#include "conversion/decoding_cycle.h"
+#include "conversion/dispatch.h"
+#include "frame/configuration.h"
+#include "frame/frame_window.h"
+#include "frame/receiver_library.h"
+#include "frame/supervision.h"
+#include "netlink/Unit7.h"
+#include "netlink/connection_log.h"
+#include "netlink/hand_off_window.h"
+#include "platform/clock.h"
+
+namespace tessar {
+
+// Everything the core shows in the main window.
+class CoreWindow : public FrameWindow, public ConversionWindow {
+ public:
+  // One way to report an error, for the frame and the conversion alike.
+  void ReportError(const std::string& text) override = 0;
+  // Memo1: the connection log's lines, oldest first.
+  virtual void ShowConnectionLog(const std::vector<std::string>& lines) = 0;
+};
+
+class DriverCore : private SessionWindow {
+ public:
+  struct Options {
+    std::string libraryPath = kReceiverLibraryPath;
+    std::string configurationPath = kConfigurationFile;
+    std::string zoneFile = "sost.mem";
+    // A receiver in place of the library (tests); the library is not loaded then.
+    ReceiverApi* receiver = nullptr;
+    cl::Options session;
+    // Asks the window thread to call RunHandOffs() soon; any thread.
+    std::function<void()> wakeWindowThread;
+    // Seeds the closing password; 0 seeds it from the clock.
+    uint64_t passwordSeed = 0;
+  };
+
+  DriverCore(CoreWindow& window, const platform::Clock& clock, Options options);
+  ~DriverCore() override;
+  DriverCore(const DriverCore&) = delete;
+  DriverCore& operator=(const DriverCore&) = delete;
+
+  // The start-up sequence up to the supervision timer (the window starts its
+  // timers and shows its page after it). False when the driver must not run,
+  // with the reason in *fatal: the zone state could not be kept.
+  bool Start(std::string* fatal);
+
+  // The supervision cycle (Timer3, 500 ms) and the decoding cycle (Timer1, 200 ms).
+  void Timer3Timer();
+  void Timer1Timer();
+  // Runs the session thread's window calls that wait (window thread).
+  void RunHandOffs();
+
+  // The guarded shutdown's stopping steps: the local TCP service, the
+  // supervision cycle, the library session, the session thread. Once only;
+  // the process may end when it returns.
+  void Shutdown();
+
+  // Shown once by the window after Start.
+  const std::string& ClosingPassword() const { return closingPassword_; }
+  const std::string& ConfiguredPortName() const { return configuration_.comPort; }
+  platform::LocalTime StartTime() const { return startTime_; }
+
+  DriverState& State() { return state_; }
+  CommSession* Session() const { return session_; }
+  const DriverConfiguration& Configuration() const { return configuration_; }
+  bool ServerOnline() const { return link_.Online(); }
+
+  // Counted by the local TCP service, shown by the supervision cycle.
+  std::atomic<int32_t> messageCounter{0};
+  std::atomic<int32_t> duplicateCounter{0};
+
+ private:
+  void WriteLogLine(const std::string& text) override;
+  void AdvanceServerIndicator() override;
+  void DrawServerIndicator();
+  void BindReceiver();
+  void OpenReceiverPort();
+  void StartLocalService();
+  void StopLocalService();
+
+  CoreWindow& window_;
+  const platform::Clock& clock_;
+  Options options_;
+  DriverState state_;
+  DriverConfiguration configuration_;
+  std::unique_ptr<ReceiverLibrary> library_;
+  ReceiverApi* receiver_ = nullptr;
+  CommSession* session_ = nullptr;
+  std::string closingPassword_;
+  platform::LocalTime startTime_;
+  int32_t activityFrame_ = 0;
+  ConnectionLog connectionLog_;
+  SessionLink link_;
+  std::unique_ptr<EventConversion> conversion_;
+  std::unique_ptr<Supervision> supervision_;
+  HandOffWindow handOff_;
+  std::unique_ptr<cl> sessionThread_;
+  bool started_ = false;
+  bool supervising_ = false;
+  bool shutDown_ = false;
+};
+
+}  // namespace tessar

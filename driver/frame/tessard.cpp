@@ -1,0 +1,85 @@
+// tessard: the driver program. Without a display (or with --headless) it runs
+// on Qt's offscreen platform, as a service does; SIGTERM and SIGINT run the
+// stopping steps without the closing password and end it with status 0.
+#include <QApplication>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "frame/admshowmes.h"
+#include "frame/ma.h"
+#include "frame/operator_texts.h"
+#include "frame/pasx.h"
+#include "platform/clock.h"
+#include "platform/process_signals.h"
+#include "platform/service_log.h"
+
+namespace {
+
+using tessar::platform::Severity;
+using tessar::platform::WriteServiceLine;
+
+bool Set(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && value[0] != '\0';
+}
+
+// Picks the offscreen platform where a window could not be shown; true when
+// the driver runs without an operator at a desktop.
+bool ChooseHeadless(int argc, char** argv) {
+  bool asked = false;
+  for (int i = 1; i < argc; ++i)
+    asked = asked || std::strcmp(argv[i], "--headless") == 0;
+  if (asked) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    return true;
+  }
+  if (!Set("QT_QPA_PLATFORM") && !Set("DISPLAY") && !Set("WAYLAND_DISPLAY")) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    WriteServiceLine(Severity::kInfo, "no display: running without a window (offscreen)");
+    return true;
+  }
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  return platform != nullptr && std::strcmp(platform, "offscreen") == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool headless = ChooseHeadless(argc, argv);
+  QApplication application(argc, argv);
+  QApplication::setApplicationDisplayName(QString::fromUtf8(tessar::texts::kApplicationTitle));
+  QApplication::setQuitOnLastWindowClosed(true);
+
+  tessar::TForm1::Settings settings;
+  settings.interactive = !headless;
+  tessar::TForm1 form(tessar::platform::SystemClock(), settings);
+  tessar::TForm2 passwordForm(&form);
+  tessar::Tadvsm noticeForm(&form);
+
+  const int stopFd = tessar::platform::InstallStopSignals();
+  QSocketNotifier stopNotifier(stopFd, QSocketNotifier::Read);
+  QObject::connect(&stopNotifier, &QSocketNotifier::activated, &form, [&form] {
+    const int signal = tessar::platform::TakeStopSignal();
+    WriteServiceLine(Severity::kInfo, "stopping on signal " + std::to_string(signal));
+    form.StopBySystem();
+  });
+
+  std::string fatal;
+  if (!form.FormCreate(&fatal)) {
+    form.ReportError(fatal + " The driver does not start.");
+    return 1;
+  }
+  form.SetForms(&passwordForm, &noticeForm);
+  form.show();
+  tessar::platform::NotifyServiceManager("READY=1");
+  QTimer watchdog;
+  if (const long interval = tessar::platform::WatchdogIntervalMs(); interval > 0) {
+    QObject::connect(&watchdog, &QTimer::timeout,
+                     [] { tessar::platform::NotifyServiceManager("WATCHDOG=1"); });
+    watchdog.start(static_cast<int>(interval / 2));
+  }
+  return application.exec();
+}
