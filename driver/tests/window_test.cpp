@@ -4,9 +4,11 @@
 
 #include <QApplication>
 #include <QImage>
+#include <QTimer>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "fake_receiver.h"
 #include "frame/admshowmes.h"
@@ -93,6 +95,80 @@ TEST_F(WindowTest, IndicatorPictures) {
   EXPECT_EQ(image.pixel(1, 8) & 0xFFFFFFu, kIndicatorUp);
   EXPECT_EQ(image.pixel(12, 8) & 0xFFFFFFu, kIndicatorWhite);
   EXPECT_EQ(image.pixel(2, 8) & 0xFFFFFFu, kIndicatorWhite);
+}
+
+// Answers the modal forms as an operator would: each step runs once its form
+// is the active modal one.
+class Operator {
+ public:
+  explicit Operator(std::vector<std::function<bool(QWidget*)>> steps) : steps_(std::move(steps)) {
+    timer_.setInterval(5);
+    QObject::connect(&timer_, &QTimer::timeout, [this] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (modal != nullptr && next_ < steps_.size() && steps_[next_](modal))
+        ++next_;
+    });
+    timer_.start();
+  }
+  bool Done() const { return next_ == steps_.size(); }
+
+ private:
+  std::vector<std::function<bool(QWidget*)>> steps_;
+  size_t next_ = 0;
+  QTimer timer_;
+};
+
+std::function<bool(QWidget*)> TypePassword(const std::string& text, bool cancel = false) {
+  return [text, cancel](QWidget* modal) {
+    auto* form = dynamic_cast<TForm2*>(modal);
+    if (form == nullptr)
+      return false;
+    form->MaskEdit1->setText(QString::fromStdString(text));
+    (cancel ? form->BitBtn2 : form->BitBtn1)->click();
+    return true;
+  };
+}
+
+TEST_F(WindowTest, ClosingIsGuardedByTheClosingPassword) {
+  TForm1::Settings settings = Settings();
+  settings.interactive = true;
+  TForm1 form(platform::SystemClock(), settings);
+  TForm2 passwordForm(&form);
+  Tadvsm noticeForm(&form);
+  std::string fatal;
+  ASSERT_TRUE(form.FormCreate(&fatal)) << fatal;
+  form.SetForms(&passwordForm, &noticeForm);
+  form.show();
+  const std::string password = form.Core().ClosingPassword();
+
+  std::string notice;
+  {
+    Operator wrong({TypePassword("00000"), [&](QWidget* modal) {
+                      auto* shown = dynamic_cast<Tadvsm*>(modal);
+                      if (shown == nullptr)
+                        return false;
+                      notice = shown->label1->text().toStdString();
+                      shown->Button1->click();
+                      return true;
+                    }});
+    EXPECT_FALSE(form.close());
+    EXPECT_TRUE(wrong.Done());
+  }
+  EXPECT_EQ(notice, texts::kWrongPassword);
+  EXPECT_TRUE(form.Timer3->isActive()) << "the driver goes on";
+  {
+    Operator cancel({TypePassword("", true)});
+    EXPECT_FALSE(form.close());
+    EXPECT_TRUE(cancel.Done());
+  }
+  EXPECT_TRUE(receiver_.closed.empty());
+  {
+    Operator right({TypePassword(password)});
+    EXPECT_TRUE(form.close());
+    EXPECT_TRUE(right.Done());
+  }
+  EXPECT_FALSE(form.Timer3->isActive());
+  EXPECT_EQ(receiver_.closed, (std::vector<CommSession*>{testing::FakeReceiver::Handle()}));
 }
 
 TEST(PasswordForm, ThreeResults) {
