@@ -61,6 +61,22 @@ std::optional<platform::LocalTime> Supervision::ClockOf(const SYSTEMTIME& c) {
                              c.wMinute, c.wSecond, c.wMilliseconds};
 }
 
+SYSTEMTIME Supervision::TimeRecordOf(const platform::LocalTime& t) {
+  SYSTEMTIME record{};
+  record.wYear = static_cast<uint16_t>(t.year);
+  record.wMonth = static_cast<uint16_t>(t.month);
+  record.wDay = static_cast<uint16_t>(t.day);
+  record.wHour = static_cast<uint16_t>(t.hour);
+  record.wMinute = static_cast<uint16_t>(t.minute);
+  record.wSecond = static_cast<uint16_t>(t.second);
+  record.wMilliseconds = static_cast<uint16_t>(t.millisecond);
+  const std::chrono::weekday weekday{std::chrono::sys_days{
+      std::chrono::year{t.year} / std::chrono::month(static_cast<unsigned>(t.month)) /
+      std::chrono::day(static_cast<unsigned>(t.day))}};
+  record.wDayOfWeek = static_cast<uint16_t>(weekday.c_encoding());
+  return record;
+}
+
 void Supervision::CheckClock(CommSession* session) {
   receiver_.GetTime(session, &clockBuffer_);
   // A receiver clock that is no date cannot be compared; it is left alone.
@@ -71,16 +87,7 @@ void Supervision::CheckClock(CommSession* session) {
   const int64_t difference = Milliseconds(*receiverTime) - Milliseconds(now);
   if (std::llabs(difference) <= kClockToleranceMs)
     return;
-  clockBuffer_.wYear = static_cast<uint16_t>(now.year);
-  clockBuffer_.wMonth = static_cast<uint16_t>(now.month);
-  clockBuffer_.wDay = static_cast<uint16_t>(now.day);
-  clockBuffer_.wHour = static_cast<uint16_t>(now.hour);
-  clockBuffer_.wMinute = static_cast<uint16_t>(now.minute);
-  clockBuffer_.wSecond = static_cast<uint16_t>(now.second);
-  clockBuffer_.wMilliseconds = static_cast<uint16_t>(now.millisecond);
-  const std::chrono::weekday weekday{std::chrono::sys_days{
-      std::chrono::year{now.year} / std::chrono::month(now.month) / std::chrono::day(now.day)}};
-  clockBuffer_.wDayOfWeek = static_cast<uint16_t>(weekday.c_encoding());
+  clockBuffer_ = TimeRecordOf(now);
   receiver_.SetTime(session, &clockBuffer_);
 }
 

@@ -46,6 +46,8 @@ class Supervision {
 
   // The receiver clock as a local time, when it is a valid date.
   static std::optional<platform::LocalTime> ClockOf(const SYSTEMTIME& receiverClock);
+  // A local time as the library's time record, day of week included.
+  static SYSTEMTIME TimeRecordOf(const platform::LocalTime& time);
 
  private:
   void RedrawStation();

@@ -32,14 +32,7 @@ struct Posted {
 };
 
 SYSTEMTIME Receiver(const platform::LocalTime& t) {
-  SYSTEMTIME s{};
-  s.wYear = static_cast<uint16_t>(t.year);
-  s.wMonth = static_cast<uint16_t>(t.month);
-  s.wDay = static_cast<uint16_t>(t.day);
-  s.wHour = static_cast<uint16_t>(t.hour);
-  s.wMinute = static_cast<uint16_t>(t.minute);
-  s.wSecond = static_cast<uint16_t>(t.second);
-  return s;
+  return Supervision::TimeRecordOf(t);
 }
 
 class SupervisionTest : public ::testing::Test {

@@ -17,6 +17,7 @@
 #include "common/ole_date.h"
 #include "conversion/records.h"
 #include "conversion/zone_memory.h"
+#include "frame/supervision.h"
 #include "netlink/packets.h"
 #include "platform/clock.h"
 #include "pty_receiver.h"
@@ -69,14 +70,7 @@ bool WaitFor(const std::function<bool()>& condition, uint32_t ms = kWaitMs) {
 SYSTEMTIME Shifted(int seconds) {
   const platform::LocalTime now = platform::SystemClock().LocalNow();
   const platform::LocalTime t = *FromOleDate(ToOleDate(now) + seconds / 86400.0);
-  SYSTEMTIME s{};
-  s.wYear = static_cast<uint16_t>(t.year);
-  s.wMonth = static_cast<uint16_t>(t.month);
-  s.wDay = static_cast<uint16_t>(t.day);
-  s.wHour = static_cast<uint16_t>(t.hour);
-  s.wMinute = static_cast<uint16_t>(t.minute);
-  s.wSecond = static_cast<uint16_t>(t.second);
-  return s;
+  return Supervision::TimeRecordOf(t);
 }
 
 class TessardEndToEnd : public ::testing::Test {
