@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QPixmap>
 #include <QScreen>
+#include <QSocketNotifier>
 #include <QVBoxLayout>
 
 #include "frame/admshowmes.h"
@@ -57,13 +58,15 @@ QPixmap IndicatorPixmap(const IndicatorPixels& pixels) {
 TForm1::TForm1(const platform::Clock& clock, Settings settings, QWidget* parent)
     : QMainWindow(parent), settings_(std::move(settings)), core_(*this, clock, [this] {
         DriverCore::Options options = settings_.core;
-        // The session thread's window calls run on this thread, queued.
-        options.wakeWindowThread = [this] {
-          QMetaObject::invokeMethod(
-              this, [this] { core_.RunHandOffs(); }, Qt::QueuedConnection);
-        };
+        options.wakeWindowThread = [this] { handOffWake_.Set(); };
         return options;
       }()) {
+  // The session thread's window calls run on this thread.
+  handOffNotifier_ = new QSocketNotifier(handOffWake_.Descriptor(), QSocketNotifier::Read, this);
+  connect(handOffNotifier_, &QSocketNotifier::activated, this, [this] {
+    handOffWake_.Reset();
+    core_.RunHandOffs();
+  });
   setObjectName("Form1");
   setWindowTitle(Text(texts::kMainCaption));
   auto* central = new QWidget(this);

@@ -14,6 +14,9 @@
 #include <string>
 
 #include "frame/driver_core.h"
+#include "platform/wake_signal.h"
+
+class QSocketNotifier;
 
 namespace tessar {
 
@@ -80,7 +83,11 @@ class TForm1 : public QMainWindow, public CoreWindow {
   void FinishClosing();
 
   Settings settings_;
+  // The session thread asks for its window calls through this signal, which
+  // the event loop watches: no toolkit call is made from another thread.
+  platform::WakeSignal handOffWake_;
   DriverCore core_;
+  QSocketNotifier* handOffNotifier_ = nullptr;
   TForm2* passwordForm_ = nullptr;
   Tadvsm* noticeForm_ = nullptr;
   bool closing_ = false;

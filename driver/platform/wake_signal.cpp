@@ -22,10 +22,16 @@ WakeSignal::~WakeSignal() {
 }
 
 void WakeSignal::Set() {
-  // The counter is never read back, so it stays readable once written.
+  // The counter stays readable once written, until Reset() reads it back.
   const uint64_t one = 1;
   const ssize_t written = write(fd_, &one, sizeof one);
   (void)written;
+}
+
+void WakeSignal::Reset() {
+  uint64_t count = 0;
+  const ssize_t read = ::read(fd_, &count, sizeof count);
+  (void)read;
 }
 
 bool WakeSignal::IsSet() const {

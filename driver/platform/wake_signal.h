@@ -15,6 +15,8 @@ class WakeSignal {
   WakeSignal& operator=(const WakeSignal&) = delete;
 
   void Set();
+  // Clears the signal, so that the next Set() wakes a waiter again.
+  void Reset();
   bool IsSet() const;
   // True when the signal is set within the given time (or already was).
   bool Wait(uint32_t timeoutMs) const;
