@@ -42,9 +42,15 @@ void SpoolInFlight::OnSpoolAck(const ServerLink& link) {
   if (!inFlight_ || !link.PacketWritten(sequence_) || state_.SpoolResendTime() != postedAt_)
     return;
   inFlight_ = false;
-  if (!files::Stat(path_) || !files::Remove(path_))
+  if (!files::Stat(path_))
     return;
+  // The re-send time moves back before the file goes, so that whoever sees
+  // the file gone also sees the next one free to go; a file that cannot be
+  // deleted keeps its hold and is sent again after it.
+  const double held = state_.SpoolResendTime();
   state_.SetSpoolResendTime(ToOleDate(clock_.LocalNow()) - kOneDay);
+  if (!files::Remove(path_))
+    state_.SetSpoolResendTime(held);
 }
 
 EventOutput::EventOutput(ServerLink& link, SpoolDirectory& spool, SpoolInFlight& inFlight,

@@ -34,7 +34,9 @@ class SpoolSessionTest : public ::testing::Test {
     cl::Options options;
     options.startDirectory = dir_.Path();
     options.timings.connectTimeoutMs = 1000;
-    options.timings.readTimeoutMs = 300;
+    // Long enough that a slow (sanitized, loaded) run never reads an answer a
+    // step late: with the clock frozen between ticks no later step would read it.
+    options.timings.readTimeoutMs = 3000;
     options.timings.writeTimeoutMs = 1000;
     options.timings.pauseMs = 2;
     options.onSpoolAck = [this] { conversion_.OnSpoolAck(); };
