@@ -1,6 +1,7 @@
 #include "common/profile_file.h"
 
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -42,6 +43,7 @@ ProfileFile ProfileFile::FromText(const std::string& text) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);)
     profile.lines_.push_back(line);
+  profile.endsWithNewline_ = text.empty() || text.back() == '\n';
   // A UTF-8 byte-order mark is not part of the first line.
   if (!profile.lines_.empty() && profile.lines_[0].rfind("\xEF\xBB\xBF", 0) == 0)
     profile.lines_[0].erase(0, 3);
@@ -67,6 +69,87 @@ std::optional<std::string> ProfileFile::Find(const std::string& section,
       return Trim(line.substr(equals + 1));
   }
   return std::nullopt;
+}
+
+ProfileFile::Place ProfileFile::Locate(const std::string& section, const std::string& key) const {
+  Place place;
+  bool inSection = false;
+  for (size_t i = 0; i < lines_.size(); ++i) {
+    const std::string line = Trim(lines_[i]);
+    if (!line.empty() && line[0] == '[') {
+      const size_t close = line.find(']');
+      inSection = close != std::string::npos && SameName(Trim(line.substr(1, close - 1)), section);
+      if (inSection && !place.sectionFound) {
+        place.sectionFound = true;
+        place.line = i;
+      }
+      continue;
+    }
+    if (!inSection || line.empty() || line[0] == ';')
+      continue;
+    place.line = i;
+    const size_t equals = line.find('=');
+    if (equals != std::string::npos && SameName(Trim(line.substr(0, equals)), key)) {
+      place.keyFound = true;
+      return place;
+    }
+  }
+  return place;
+}
+
+std::string ProfileFile::LineEnd() const {
+  return !lines_.empty() && !lines_[0].empty() && lines_[0].back() == '\r' ? "\r" : "";
+}
+
+void ProfileFile::WriteString(const std::string& section, const std::string& key,
+                              const std::string& value) {
+  const Place place = Locate(section, key);
+  const std::string end = LineEnd();
+  if (place.keyFound) {
+    const std::string& old = lines_[place.line];
+    const size_t equals = old.find('=');
+    const std::string name = Trim(old.substr(0, equals));
+    const bool hadReturn = !old.empty() && old.back() == '\r';
+    lines_[place.line] = name + "=" + value + (hadReturn ? "\r" : "");
+    return;
+  }
+  if (place.sectionFound) {
+    lines_.insert(lines_.begin() + static_cast<long>(place.line) + 1, key + "=" + value + end);
+    return;
+  }
+  if (!endsWithNewline_ && !lines_.empty())
+    lines_.back() += end;  // the last line gets its line end before the new section
+  lines_.push_back("[" + section + "]" + end);
+  lines_.push_back(key + "=" + value + end);
+  endsWithNewline_ = true;
+}
+
+bool ProfileFile::Save(const std::string& path, std::string* error) const {
+  const std::string temporary = path + ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    for (size_t i = 0; i < lines_.size(); ++i) {
+      out << lines_[i];
+      if (i + 1 < lines_.size() || endsWithNewline_)
+        out << '\n';
+    }
+    out.flush();
+    if (!out) {
+      if (error != nullptr)
+        *error = "cannot write " + temporary;
+      std::filesystem::remove(temporary);
+      return false;
+    }
+  }
+  std::error_code failed;
+  std::filesystem::rename(temporary, path, failed);
+  if (failed) {
+    if (error != nullptr)
+      *error = "cannot replace " + path + ": " + failed.message();
+    std::filesystem::remove(temporary, failed);
+    return false;
+  }
+  return true;
 }
 
 std::string ProfileFile::ReadString(const std::string& section, const std::string& key,

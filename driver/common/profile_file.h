@@ -26,13 +26,32 @@ class ProfileFile {
   // within 32 bits; anything else gives `fallback`.
   int32_t ReadInteger(const std::string& section, const std::string& key, int32_t fallback) const;
 
+  // Sets `key` in `section` to `value`: the key's first line is replaced
+  // (keeping the key as spelled there), or the key is added at the end of its
+  // section, or the section is added at the end. Every other line stays as it was.
+  void WriteString(const std::string& section, const std::string& key, const std::string& value);
+  // Writes the profile to `path` through a temporary file and a rename, so a
+  // reader sees the old file or the new one; false with the reason in *error.
+  bool Save(const std::string& path, std::string* error) const;
+
   // The number a profile text stands for, when it is one.
   static std::optional<int32_t> ParseInteger(const std::string& text);
 
  private:
   std::optional<std::string> Find(const std::string& section, const std::string& key) const;
 
+  // The index of the first line of `key` in `section`, or of the line after
+  // which it would go (the section's last line), and whether the key is there.
+  struct Place {
+    bool sectionFound = false;
+    bool keyFound = false;
+    size_t line = 0;
+  };
+  Place Locate(const std::string& section, const std::string& key) const;
+  std::string LineEnd() const;
+
   std::vector<std::string> lines_;
+  bool endsWithNewline_ = true;
 };
 
 }  // namespace tessar

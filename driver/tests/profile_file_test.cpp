@@ -2,6 +2,10 @@
 #include "common/profile_file.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
 
 #include "test_support.h"
 
@@ -73,4 +77,37 @@ TEST(ProfileFile, MissingFileGivesDefaults) {
 }
 
 }  // namespace
+TEST(ProfileFile, WritingOneKeyKeepsEveryOtherLine) {
+  struct Case {
+    const char* name;
+    std::string before;
+    std::string after;
+  } cases[] = {
+      {"replaced, CR LF kept",
+       "; driver\r\n[Main]\r\ncomport = COM3\r\nFirstNumber=2\r\n[ServerHost]\r\nPort=1\r\n",
+       "; driver\r\n[Main]\r\ncomport=COM7\r\nFirstNumber=2\r\n[ServerHost]\r\nPort=1\r\n"},
+      {"added to its section", "[main]\nFirstNumber=2\n\n[ServerHost]\nPort=1\n",
+       "[main]\nFirstNumber=2\nComPort=COM7\n\n[ServerHost]\nPort=1\n"},
+      {"section added", "[ServerHost]\nPort=1", "[ServerHost]\nPort=1\n[main]\nComPort=COM7\n"},
+      {"empty file", "", "[main]\nComPort=COM7\n"},
+  };
+  const std::string path = ::testing::TempDir() + "profile-write-" + std::to_string(::getpid());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProfileFile profile = ProfileFile::FromText(c.before);
+    profile.WriteString("main", "ComPort", "COM7");
+    std::string error;
+    ASSERT_TRUE(profile.Save(path, &error)) << error;
+    std::ifstream in(path, std::ios::binary);
+    const std::string written((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
+    EXPECT_EQ(written, c.after);
+    EXPECT_EQ(ProfileFile::Load(path).ReadString("main", "ComPort", ""), "COM7");
+  }
+  std::remove(path.c_str());
+  std::string error;
+  EXPECT_FALSE(ProfileFile().Save("/nonexistent-directory/tessard.ini", &error));
+  EXPECT_FALSE(error.empty());
+}
+
 }  // namespace tessar
