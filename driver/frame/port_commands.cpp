@@ -45,8 +45,8 @@ void DriverCore::StartReceiverPort(const std::string& listText, const PortOperat
     session_ = receiver_->InitComm(*port, &error);
     portRunning_ = true;
     if (session_ == nullptr && (library_ == nullptr || library_->Loaded()))
-      window_.ReportError("The receiver port " + listText + " could not be opened: " +
-                          OpenErrorText(error) + ".");
+      window_.ReportError("The receiver port " + listText +
+                          " could not be opened: " + OpenErrorText(error) + ".");
   }
   PostPortState("COM" + state_.PortText());
 }

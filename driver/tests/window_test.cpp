@@ -1,9 +1,8 @@
 // The window classes on the offscreen platform: the indicator pictures, the
 // password gate's three results, the notice layout, the receiver port's stop
 // and start, the port scan over pseudo-terminals, and minimising.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -239,7 +238,6 @@ TEST(NoticeForm, IsTenPixelsWideACharacterWithTheButtonCentred) {
   EXPECT_EQ(form.label1->font().pixelSize(), 16);
   EXPECT_TRUE(form.label1->font().bold());
 }
-
 
 // Closes every notice that appears and keeps its text.
 class NoticeWatcher {
