@@ -17,11 +17,13 @@
 #include "conversion/dispatch.h"
 #include "frame/configuration.h"
 #include "frame/frame_window.h"
+#include "frame/port_scan.h"
 #include "frame/receiver_library.h"
 #include "frame/supervision.h"
 #include "netlink/Unit7.h"
 #include "netlink/connection_log.h"
 #include "netlink/hand_off_window.h"
+#include "netlink/packets.h"
 #include "platform/clock.h"
 
 namespace tessar {
@@ -43,6 +45,10 @@ class DriverCore : private SessionWindow {
     std::string zoneFile = "sost.mem";
     // A receiver in place of the library (tests); the library is not loaded then.
     ReceiverApi* receiver = nullptr;
+    // Where the administrator's COM<n> port links lie, as for the library.
+    std::string zntlogDirectory = "zntlog";
+    // Told of every packet the port commands post (tests watch them here).
+    std::function<void(int32_t code, const Bytes& payload)> watchPortPosts;
     cl::Options session;
     // Asks the window thread to call RunHandOffs() soon; any thread.
     std::function<void()> wakeWindowThread;
@@ -70,6 +76,29 @@ class DriverCore : private SessionWindow {
   // supervision cycle, the library session, the session thread. Once only;
   // the process may end when it returns.
   void Shutdown();
+
+  // The receiver port commands of the setup page. Whether the port runs is
+  // what the stop/start button's caption shows.
+  struct PortOperator {
+    // The password gate's modal result (kGateAccepted, kGateWrong, kGateCancelled).
+    std::function<int()> runPasswordGate;
+    // Shows a notice and returns when the operator has closed it.
+    std::function<void(const std::string&)> showNotice;
+  };
+  bool PortRunning() const { return portRunning_; }
+  // AdvGlowButton2Click while the port runs: with the closing password, the
+  // library session is closed and the port is stopped. CMD_PORT_STATE last.
+  void StopReceiverPort(const PortOperator& op);
+  // AdvGlowButton2Click while the port is stopped: opens the port the list's
+  // text names ("COM3"); a text that names no port is refused with a notice
+  // and the port stays stopped. CMD_PORT_STATE last.
+  void StartReceiverPort(const std::string& listText, const PortOperator& op);
+  // AdvGlowButton1Click: the ports that can be opened now.
+  std::vector<ScannedPort> ScanPorts() const;
+  // AdvOfficeComboBox1Select: while stopped, the list's text becomes ComPort
+  // in the configuration file and the port text, and CMD_PORT_STATE tells the
+  // server. Does nothing while the port runs; an error ends it silently.
+  void SelectPort(const std::string& listText);
 
   // Shown once by the window after Start.
   const std::string& ClosingPassword() const { return closingPassword_; }
@@ -103,6 +132,9 @@ class DriverCore : private SessionWindow {
   ReceiverApi* receiver_ = nullptr;
   CommSession* session_ = nullptr;
   std::string closingPassword_;
+  // The receiver port commands (setup page).
+  void PostPortState(const std::string& portName);
+  bool portRunning_ = true;
   platform::LocalTime startTime_;
   int32_t activityFrame_ = 0;
   ConnectionLog connectionLog_;

@@ -8,6 +8,7 @@
 #include <QHBoxLayout>
 #include <QImage>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPixmap>
 #include <QScreen>
 #include <QSocketNotifier>
@@ -102,6 +103,8 @@ TForm1::TForm1(const platform::Clock& clock, Settings settings, QWidget* parent)
   BuildPageSetup();
   layout->addWidget(Notebook1);
   setCentralWidget(central);
+  setWindowIcon(DriverIcon());
+  BuildTrayIcon();
   connect(AdvGlowButton28, &QPushButton::clicked, this, [this] {
     Notebook1->setCurrentWidget(pageDefault);
     AdvGlowButton28->setChecked(true);
@@ -185,21 +188,132 @@ void TForm1::BuildPageSetup() {
   pageSetup = new QWidget(Notebook1);
   pageSetup->setObjectName("setup");
   auto* group = new QGroupBox(Text(texts::kPortGroup), pageSetup);
-  auto* ports = new QComboBox(group);
-  ports->setObjectName("AdvOfficeComboBox1");
-  ports->setEnabled(false);
+  AdvOfficeComboBox1 = new QComboBox(group);
+  AdvOfficeComboBox1->setObjectName("AdvOfficeComboBox1");
+  AdvOfficeComboBox1->setEnabled(false);
+  AdvOfficeComboBox1->setMinimumWidth(120);
   AdvGlowButton2 = new QPushButton(Text(texts::kStop), group);
   AdvGlowButton2->setObjectName("AdvGlowButton2");
   AdvGlowButton1 = new QPushButton(Text(texts::kRescan), group);
   AdvGlowButton1->setObjectName("AdvGlowButton1");
   auto* row = new QHBoxLayout(group);
-  row->addWidget(ports);
+  row->addWidget(AdvOfficeComboBox1);
   row->addWidget(AdvGlowButton2);
   row->addWidget(AdvGlowButton1);
   auto* layout = new QVBoxLayout(pageSetup);
   layout->addWidget(group);
   layout->addStretch();
   Notebook1->addWidget(pageSetup);
+  connect(AdvGlowButton2, &QPushButton::clicked, this, [this] { AdvGlowButton2Click(); });
+  connect(AdvGlowButton1, &QPushButton::clicked, this, [this] { AdvGlowButton1Click(); });
+  // Only the operator's choice runs the selection; the scan runs it itself.
+  connect(AdvOfficeComboBox1, &QComboBox::activated, this, [this] { AdvOfficeComboBox1Select(); });
+}
+
+void TForm1::BuildTrayIcon() {
+  trayAvailable_ = settings_.trayAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable());
+  RxTrayIcon1 = new QSystemTrayIcon(DriverIcon(), this);
+  RxTrayIcon1->setObjectName("RxTrayIcon1");
+  RxTrayIcon1->setToolTip(Text(texts::kMainCaption));
+  PopupMenu1 = new QMenu(this);
+  PopupMenu1->setObjectName("PopupMenu1");
+  N4 = PopupMenu1->addAction(Text(texts::kTrayRestore));
+  N4->setObjectName("N4");
+  PopupMenu1->addSeparator();
+  N6 = PopupMenu1->addAction(Text(texts::kTrayClose));
+  N6->setObjectName("N6");
+  connect(N4, &QAction::triggered, this, [this] { N4Click(); });
+  connect(N6, &QAction::triggered, this, [this] { N6Click(); });
+  RxTrayIcon1->setContextMenu(PopupMenu1);
+}
+
+DriverCore::PortOperator TForm1::PortOperator() {
+  return {[this] {
+            return passwordForm_ != nullptr && settings_.interactive ? passwordForm_->RunGate()
+                                                                     : kGateCancelled;
+          },
+          [this](const std::string& text) { ShowNotice(text); }};
+}
+
+void TForm1::ShowPortState() {
+  const bool running = core_.PortRunning();
+  AdvGlowButton2->setText(Text(running ? texts::kStop : texts::kStart));
+  AdvOfficeComboBox1->setEnabled(!running);
+  AdvGlowButton1->setEnabled(!running);
+}
+
+void TForm1::AdvGlowButton2Click() {
+  if (core_.PortRunning())
+    core_.StopReceiverPort(PortOperator());
+  else
+    core_.StartReceiverPort(AdvOfficeComboBox1->currentText().toStdString(), PortOperator());
+  // The caption follows the port only when it changed: a refused stop or start
+  // leaves the page as it was.
+  if (core_.PortRunning() != (AdvGlowButton2->text() == Text(texts::kStop)))
+    ShowPortState();
+}
+
+void TForm1::AdvGlowButton1Click() {
+  AdvOfficeComboBox1->clear();
+  for (const ScannedPort& port : core_.ScanPorts()) {
+    AdvOfficeComboBox1->addItem(QString::fromStdString(port.name));
+    AdvOfficeComboBox1->setItemData(AdvOfficeComboBox1->count() - 1,
+                                    QString::fromStdString(port.device), Qt::ToolTipRole);
+  }
+  if (AdvOfficeComboBox1->count() > 0)
+    AdvOfficeComboBox1->setCurrentIndex(0);
+  AdvOfficeComboBox1Select();
+}
+
+void TForm1::AdvOfficeComboBox1Select() {
+  core_.SelectPort(AdvOfficeComboBox1->currentText().toStdString());
+}
+
+void TForm1::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() == QEvent::WindowStateChange && isMinimized())
+    ApplicationEvents1Minimize();
+}
+
+void TForm1::ApplicationEvents1Minimize() {
+  // Without a tray the minimised window is the only way back: it stays.
+  if (!trayAvailable_)
+    return;
+  // Hidden once the state change is over; the tray icon remains.
+  QTimer::singleShot(0, this, [this] { hide(); });
+}
+
+void TForm1::N4Click() {
+  setWindowState(windowState() & ~Qt::WindowMinimized);
+  showNormal();
+  raise();
+  activateWindow();
+}
+
+void TForm1::N6Click() {
+  // The guarded shutdown, with the password form even while the window is
+  // hidden; a hidden window's close would not end the event loop by itself.
+  if (close())
+    QCoreApplication::quit();
+}
+
+QIcon DriverIcon() {
+  QPixmap picture(64, 64);
+  picture.fill(Qt::transparent);
+  QPainter painter(&picture);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(QColor(0x1f, 0x4e, 0x79));
+  painter.drawRoundedRect(QRectF(2, 2, 60, 60), 10, 10);
+  // A receiver's three signal bars beside the letter T.
+  painter.setBrush(QColor(0x4c, 0xd1, 0x37));
+  painter.drawRect(QRectF(42, 40, 6, 14));
+  painter.drawRect(QRectF(50, 30, 6, 24));
+  painter.setBrush(Qt::white);
+  painter.drawRect(QRectF(10, 12, 30, 8));
+  painter.drawRect(QRectF(21, 12, 8, 42));
+  painter.end();
+  return QIcon(picture);
 }
 
 bool TForm1::FormCreate(std::string* fatal) {
@@ -210,6 +324,9 @@ bool TForm1::FormCreate(std::string* fatal) {
   Label18->setText(QString::fromStdString(StartTimeText(core_.StartTime())));
   Timer3->start();
   Notebook1->setCurrentWidget(pageDefault);
+  // Present for as long as the driver runs, where the desktop has a tray.
+  if (trayAvailable_ && QSystemTrayIcon::isSystemTrayAvailable())
+    RxTrayIcon1->show();
   return true;
 }
 

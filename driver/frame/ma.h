@@ -4,13 +4,18 @@
 // in DriverCore.
 #pragma once
 
+#include <QAction>
+#include <QComboBox>
 #include <QLabel>
 #include <QMainWindow>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QSystemTrayIcon>
 #include <QTimer>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "frame/driver_core.h"
@@ -30,6 +35,8 @@ class TForm1 : public QMainWindow, public CoreWindow {
     // Message boxes and notices only at a desktop; offscreen they go to
     // standard error, as nobody could close them.
     bool interactive = true;
+    // Whether the desktop shows tray icons; none given: ask the desktop.
+    std::optional<bool> trayAvailable;
   };
 
   TForm1(const platform::Clock& clock, Settings settings, QWidget* parent = nullptr);
@@ -72,15 +79,35 @@ class TForm1 : public QMainWindow, public CoreWindow {
   QPushButton* AdvGlowButton2;
   QTimer* Timer1;
   QTimer* Timer3;
+  QComboBox* AdvOfficeComboBox1;
+  QSystemTrayIcon* RxTrayIcon1;
+  QMenu* PopupMenu1;
+  QAction* N4;  // "Восстановить"
+  QAction* N6;  // "Закрыть"
+
+  // The setup page's port commands, the minimise to tray and the tray menu.
+  void AdvGlowButton2Click();
+  void AdvGlowButton1Click();
+  void AdvOfficeComboBox1Select();
+  void ApplicationEvents1Minimize();
+  void N4Click();
+  void N6Click();
+  // True when minimising hides the window behind the tray icon.
+  bool MinimisesToTray() const { return trayAvailable_; }
 
  protected:
   // FormClose: the guarded shutdown.
   void closeEvent(QCloseEvent* event) override;
+  // Minimising, for ApplicationEvents1Minimize.
+  void changeEvent(QEvent* event) override;
 
  private:
   void BuildPageDefault();
   void BuildPageSetup();
   void FinishClosing();
+  void BuildTrayIcon();
+  DriverCore::PortOperator PortOperator();
+  void ShowPortState();
 
   Settings settings_;
   // The session thread asks for its window calls through this signal, which
@@ -91,7 +118,11 @@ class TForm1 : public QMainWindow, public CoreWindow {
   TForm2* passwordForm_ = nullptr;
   Tadvsm* noticeForm_ = nullptr;
   bool closing_ = false;
+  bool trayAvailable_ = false;
 };
+
+// The driver's icon: window, tray and desktop entry.
+QIcon DriverIcon();
 
 // A 16x16 indicator as the picture a label shows.
 QPixmap IndicatorPixmap(const IndicatorPixels& pixels);

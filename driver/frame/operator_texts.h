@@ -27,5 +27,8 @@ inline constexpr const char kCancel[] = "Отмена";
 inline constexpr const char kNoticeCaption[] = "advsm";
 inline constexpr const char kWrongPassword[] = "Не правильный пароль.";
 inline constexpr const char kAccessDenied[] = "Неправильный пароль. В доступе отказано";
+inline constexpr const char kNoPortToStart[] = "Порт не выбран: нажмите «Сканировать заново»";
+inline constexpr const char kTrayRestore[] = "Восстановить";
+inline constexpr const char kTrayClose[] = "Закрыть";
 
 }  // namespace tessar::texts

@@ -3,7 +3,10 @@
 // should be, and a shutdown while the session thread waits for the window.
 #include "frame/driver_core.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -11,6 +14,7 @@
 #include <thread>
 
 #include "fake_receiver.h"
+#include "platform/serial_probe.h"
 
 namespace tessar {
 namespace {
@@ -174,6 +178,39 @@ TEST_F(DriverCoreTest, ShutdownWhileTheSessionThreadWaitsForTheWindow) {
   EXPECT_TRUE(stopped.get());
   EXPECT_EQ(receiver_.closed, (std::vector<CommSession*>{FakeReceiver::Handle()}));
   core.reset();
+}
+
+// The port scan's probe on what a COM<n> path can be.
+TEST_F(DriverCoreTest, OnlyAFreeTerminalPassesThePortProbe) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string terminal = ptsname(master);
+  std::ofstream(home_ / "plain-file") << "x";
+  struct Case {
+    const char* what;
+    std::string path;
+    bool usable;
+  } cases[] = {
+      {"no path", "", false},
+      {"a path to nothing", (home_ / "absent").string(), false},
+      {"a directory", home_.string(), false},
+      {"a file that is no terminal", (home_ / "plain-file").string(), false},
+      {"a free pseudo-terminal", terminal, true},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(platform::ProbeSerialPort(c.path), c.usable) << c.what;
+
+  // Held through another descriptor (another open of the same device), then
+  // free again once that one lets go.
+  const int holder = open(terminal.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+  EXPECT_FALSE(platform::ProbeSerialPort(terminal)) << "held";
+  close(holder);
+  EXPECT_TRUE(platform::ProbeSerialPort(terminal)) << "released";
+  close(master);
 }
 
 }  // namespace
