@@ -22,6 +22,7 @@
 #include "netlink/Unit7.h"
 #include "netlink/connection_log.h"
 #include "netlink/hand_off_window.h"
+#include "netlink/local_service.h"
 #include "platform/clock.h"
 
 namespace tessar {
@@ -111,6 +112,7 @@ class DriverCore : private SessionWindow {
   std::unique_ptr<Supervision> supervision_;
   HandOffWindow handOff_;
   std::unique_ptr<cl> sessionThread_;
+  std::unique_ptr<LocalService> localService_;
   bool started_ = false;
   bool supervising_ = false;
   bool shutDown_ = false;

@@ -239,6 +239,24 @@ int TcpListener::AcceptWaiting() {
   return client;
 }
 
+IoResult TcpListener::WaitForClient(const WakeSignal* stop, uint32_t timeoutMs) {
+  if (fd_ < 0)
+    return IoResult::kClosed;
+  pollfd fds[2] = {{fd_, POLLIN, 0}, {stop ? stop->Descriptor() : -1, POLLIN, 0}};
+  const auto deadline = DeadlineAfter(timeoutMs);
+  for (;;) {
+    const int ready = poll(fds, 2, MsLeft(deadline));
+    if (ready < 0) {
+      if (errno == EINTR)
+        continue;
+      return IoResult::kError;
+    }
+    if (fds[1].revents != 0)
+      return IoResult::kCancelled;
+    return ready == 0 ? IoResult::kTimeout : IoResult::kOk;
+  }
+}
+
 void TcpListener::Close() {
   if (fd_ >= 0)
     close(fd_);

@@ -57,6 +57,9 @@ class TcpListener {
   int Descriptor() const { return fd_; }
   // An accepted socket, or -1 when none is waiting.
   int AcceptWaiting();
+  // Waits until a connection is waiting to be accepted: kOk, kTimeout, or
+  // kCancelled when `stop` is set first.
+  IoResult WaitForClient(const WakeSignal* stop, uint32_t timeoutMs);
   void Close();
 
  private:
