@@ -100,6 +100,8 @@ void LocalService::Serve(int descriptor, Client& client) {
   ++connected_;
   {
     platform::TcpConnection connection(descriptor, &stop_);
+    if (settings_.clientSendBufferBytes > 0)
+      connection.SetSendBufferBytes(settings_.clientSendBufferBytes);
     const std::string greeting = GreetingOf(clock_.LocalNow());
     // Errors while sending are ignored: the client's lines are read all the same.
     connection.WriteAll(reinterpret_cast<const uint8_t*>(greeting.data()), greeting.size(),

@@ -32,6 +32,8 @@ class LocalService {
     size_t mostClients = 1000;
     // How long the greeting may wait for room on a new connection.
     uint32_t greetingWaitMs = 2000;
+    // A client's send buffer in bytes; 0 leaves it to the system.
+    int clientSendBufferBytes = 0;
   };
 
   LocalService(const platform::Clock& clock, LocalServiceState::PutRecord put,

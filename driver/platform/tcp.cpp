@@ -68,6 +68,11 @@ void TcpConnection::Reset() {
   Close();
 }
 
+void TcpConnection::SetSendBufferBytes(int bytes) {
+  if (fd_ >= 0)
+    setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
 IoResult TcpConnection::WaitFor(short events, int timeoutMs) {
   pollfd fds[2] = {{fd_, events, 0}, {stop_ ? stop_->Descriptor() : -1, POLLIN, 0}};
   const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);

@@ -28,6 +28,9 @@ class TcpConnection : public ByteStream {
   void Close();
   // Closes at once with a reset instead of an orderly end.
   void Reset();
+  // Fixes the socket's send buffer at about `bytes` (the system's automatic
+  // sizing ends).
+  void SetSendBufferBytes(int bytes);
 
   IoResult ReadExact(uint8_t* data, size_t size, uint32_t timeoutMs, size_t& received) override;
   IoResult WriteAll(const uint8_t* data, size_t size, uint32_t timeoutMs) override;
