@@ -21,6 +21,7 @@
 #include "netlink/packets.h"
 #include "platform/tcp.h"
 #include "server_simulator.h"
+#include "tessard_process.h"
 
 namespace tessar {
 namespace {
@@ -32,13 +33,7 @@ using tools::ServerSimulator;
 constexpr uint32_t kWaitMs = 15000;
 
 bool WaitFor(const std::function<bool()>& condition, uint32_t ms = kWaitMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  while (!condition()) {
-    if (Clock::now() > deadline)
-      return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
+  return testing::WaitFor(condition, ms);
 }
 
 // A port nobody listens on at the moment.
@@ -89,36 +84,17 @@ class LocalServiceEndToEnd : public ::testing::Test {
     std::ofstream(home_ / "tessard.ini")
         << "[main]\r\nComPort=COM0\r\nFirstNumber=1\r\nTcpPort=" << tcpPort
         << "\r\n[ServerHost]\r\nAddress=127.0.0.1\r\nPort=" << server_.Port() << "\r\n";
-    pid_ = fork();
+    pid_ = testing::StartTessard(home_, TESSARD_PATH);
     ASSERT_GE(pid_, 0);
-    if (pid_ == 0) {
-      if (chdir(home_.c_str()) != 0)
-        _exit(126);
-      const int log = open("tessard.log", O_CREAT | O_WRONLY | O_TRUNC, 0644);
-      dup2(log, STDERR_FILENO);
-      dup2(log, STDOUT_FILENO);
-      setenv("QT_QPA_PLATFORM", "offscreen", 1);
-      execl(TESSARD_PATH, TESSARD_PATH, static_cast<char*>(nullptr));
-      _exit(127);
-    }
   }
 
   // SIGTERM, then the exit status; -1 when it did not end in time.
   int Stop() {
     kill(pid_, SIGTERM);
-    int status = 0;
-    if (!WaitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 5000))
-      return -1;
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return testing::WaitForExit(&pid_, 5000);
   }
 
-  std::string DriverLog() {
-    std::ifstream in(home_ / "tessard.log");
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string DriverLog() { return testing::TessardLog(home_); }
 
   bool ServerGot(int32_t code) {
     return server_.WaitUntil(
@@ -158,15 +134,8 @@ TEST_F(LocalServiceEndToEnd, ASlotLineFromAPeerReachesTheServerAsAnEvent) {
   EXPECT_EQ(answer, "D7/\r\n");
 
   ASSERT_TRUE(ServerGot(CMD_EVENT)) << DriverLog();
-  std::vector<EventRecord> events;
-  for (const auto& p : server_.Packets()) {
-    if (p.code != CMD_EVENT)
-      continue;
-    ASSERT_EQ(p.payload.size(), sizeof(EventRecord));
-    EventRecord record;
-    std::memcpy(&record, p.payload.data(), sizeof record);
-    events.push_back(record);
-  }
+  ASSERT_TRUE(testing::EventsAreSized(server_.Packets()));
+  const std::vector<EventRecord> events = testing::EventsOf(server_.Packets());
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(std::string(events[0].eventCode.text, events[0].eventCode.length), "1130");
   EXPECT_EQ(+events[0].zone, 3);
