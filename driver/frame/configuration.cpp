@@ -64,6 +64,9 @@ DriverConfiguration ReadConfiguration(const std::string& path) {
   c.pathForSoob = profile.ReadString(kMainSection, "PathForSoob", c.pathForSoob);
   c.attentionSeconds = ParseTimeOfDay(profile.ReadString(kMainSection, "Attention", "00:10:00"))
                            .value_or(kDefaultAttentionSeconds);
+  const int32_t tcpPort = profile.ReadInteger(kMainSection, kTcpPortKey, kDefaultTcpPort);
+  if (tcpPort >= 1 && tcpPort <= 65535)
+    c.tcpPort = static_cast<uint16_t>(tcpPort);
   return c;
 }
 

@@ -11,6 +11,8 @@ namespace tessar {
 inline constexpr const char kConfigurationFile[] = "tessard.ini";
 inline constexpr const char kMainSection[] = "main";
 inline constexpr const char kComPortKey[] = "ComPort";
+inline constexpr const char kTcpPortKey[] = "TcpPort";
+inline constexpr uint16_t kDefaultTcpPort = 8901;
 
 struct DriverConfiguration {
   std::string comPort = "COM255";
@@ -19,6 +21,8 @@ struct DriverConfiguration {
   int32_t firstNumber = 1;
   std::string pathForSoob;
   int32_t attentionSeconds = 600;  // "00:10:00"
+  // The local TCP service's port; a value outside 1-65535 gives the default.
+  uint16_t tcpPort = kDefaultTcpPort;
 };
 
 // Reads section "main" of the file; a missing file, section or key gives the

@@ -170,11 +170,25 @@ void DriverCore::DrawServerIndicator() {
 }
 
 void DriverCore::StartLocalService() {
-  // The local TCP service (port 8901) starts here.
+  localService_ = std::make_unique<LocalService>(
+      clock_,
+      [this](const uint8_t* bytes, int32_t count) {
+        return conversion_->PutMessage(kSourceTcpService, bytes, count);
+      },
+      messageCounter, duplicateCounter);
+  std::string error;
+  if (!localService_->Start(configuration_.tcpPort, &error)) {
+    localService_.reset();
+    window_.ReportError("The local TCP service cannot listen on port " +
+                        std::to_string(configuration_.tcpPort) + " (" + error +
+                        "); the driver runs without it.");
+  }
 }
 
 void DriverCore::StopLocalService() {
-  // The local TCP service stops here, before the supervision cycle.
+  // Every client thread has ended when this returns: none puts into the
+  // queue any more.
+  localService_.reset();
 }
 
 }  // namespace tessar

@@ -24,6 +24,7 @@
 #include "netlink/connection_log.h"
 #include "netlink/hand_off_window.h"
 #include "netlink/packets.h"
+#include "netlink/local_service.h"
 #include "platform/clock.h"
 
 namespace tessar {
@@ -143,6 +144,7 @@ class DriverCore : private SessionWindow {
   std::unique_ptr<Supervision> supervision_;
   HandOffWindow handOff_;
   std::unique_ptr<cl> sessionThread_;
+  std::unique_ptr<LocalService> localService_;
   bool started_ = false;
   bool supervising_ = false;
   bool shutDown_ = false;

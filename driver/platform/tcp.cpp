@@ -48,6 +48,24 @@ bool Resolve(const std::string& host, uint16_t port, sockaddr_in& address, std::
   return true;
 }
 
+// Waits until `fd` has `events`: kOk, kTimeout, kError, or kCancelled when
+// the stop signal is set first.
+IoResult WaitWithStop(int fd, short events, const WakeSignal* stop, int timeoutMs) {
+  pollfd fds[2] = {{fd, events, 0}, {stop ? stop->Descriptor() : -1, POLLIN, 0}};
+  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    const int ready = poll(fds, 2, MsLeft(deadline));
+    if (ready < 0) {
+      if (errno == EINTR)
+        continue;
+      return IoResult::kError;
+    }
+    if (fds[1].revents != 0)
+      return IoResult::kCancelled;
+    return ready == 0 ? IoResult::kTimeout : IoResult::kOk;
+  }
+}
+
 }  // namespace
 
 TcpConnection::~TcpConnection() {
@@ -68,22 +86,13 @@ void TcpConnection::Reset() {
   Close();
 }
 
+void TcpConnection::SetSendBufferBytes(int bytes) {
+  if (fd_ >= 0)
+    setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
 IoResult TcpConnection::WaitFor(short events, int timeoutMs) {
-  pollfd fds[2] = {{fd_, events, 0}, {stop_ ? stop_->Descriptor() : -1, POLLIN, 0}};
-  const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    const int ready = poll(fds, 2, MsLeft(deadline));
-    if (ready < 0) {
-      if (errno == EINTR)
-        continue;
-      return IoResult::kError;
-    }
-    if (fds[1].revents != 0)
-      return IoResult::kCancelled;
-    if (ready == 0)
-      return IoResult::kTimeout;
-    return IoResult::kOk;
-  }
+  return WaitWithStop(fd_, events, stop_, timeoutMs);
 }
 
 bool TcpConnection::Connect(const std::string& host, uint16_t port, uint32_t timeoutMs,
@@ -237,6 +246,12 @@ int TcpListener::AcceptWaiting() {
     setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   }
   return client;
+}
+
+IoResult TcpListener::WaitForClient(const WakeSignal* stop, uint32_t timeoutMs) {
+  if (fd_ < 0)
+    return IoResult::kClosed;
+  return WaitWithStop(fd_, POLLIN, stop, static_cast<int>(timeoutMs));
 }
 
 void TcpListener::Close() {

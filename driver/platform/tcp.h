@@ -28,6 +28,9 @@ class TcpConnection : public ByteStream {
   void Close();
   // Closes at once with a reset instead of an orderly end.
   void Reset();
+  // Fixes the socket's send buffer at about `bytes` (the system's automatic
+  // sizing ends).
+  void SetSendBufferBytes(int bytes);
 
   IoResult ReadExact(uint8_t* data, size_t size, uint32_t timeoutMs, size_t& received) override;
   IoResult WriteAll(const uint8_t* data, size_t size, uint32_t timeoutMs) override;
@@ -57,6 +60,9 @@ class TcpListener {
   int Descriptor() const { return fd_; }
   // An accepted socket, or -1 when none is waiting.
   int AcceptWaiting();
+  // Waits until a connection is waiting to be accepted: kOk, kTimeout, or
+  // kCancelled when `stop` is set first.
+  IoResult WaitForClient(const WakeSignal* stop, uint32_t timeoutMs);
   void Close();
 
  private:

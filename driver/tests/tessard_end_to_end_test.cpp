@@ -23,6 +23,7 @@
 #include "pty_receiver.h"
 #include "receiver_simulator.h"
 #include "server_simulator.h"
+#include "tessard_process.h"
 
 namespace tessar {
 namespace {
@@ -58,13 +59,7 @@ size_t CountRequests(const ReceiverSimulator& receiver, const std::string& code)
 }
 
 bool WaitFor(const std::function<bool()>& condition, uint32_t ms = kWaitMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-  while (!condition()) {
-    if (Clock::now() > deadline)
-      return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  return testing::WaitFor(condition, ms);
 }
 
 SYSTEMTIME Shifted(int seconds) {
@@ -99,36 +94,14 @@ class TessardEndToEnd : public ::testing::Test {
   }
 
   void StartDriver() {
-    pid_ = fork();
+    pid_ = testing::StartTessard(home_, TESSARD_PATH);
     ASSERT_GE(pid_, 0);
-    if (pid_ == 0) {
-      if (chdir(home_.c_str()) != 0)
-        _exit(126);
-      const int log = open("tessard.log", O_CREAT | O_WRONLY | O_TRUNC, 0644);
-      dup2(log, STDERR_FILENO);
-      dup2(log, STDOUT_FILENO);
-      setenv("QT_QPA_PLATFORM", "offscreen", 1);
-      execl(TESSARD_PATH, TESSARD_PATH, static_cast<char*>(nullptr));
-      _exit(127);
-    }
   }
 
   // The exit status, or -1 when it did not end within `ms`.
-  int WaitForExit(uint32_t ms) {
-    int status = 0;
-    const bool ended = WaitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, ms);
-    if (!ended)
-      return -1;
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
+  int WaitForExit(uint32_t ms) { return testing::WaitForExit(&pid_, ms); }
 
-  std::string DriverLog() {
-    std::ifstream in(home_ / "tessard.log");
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string DriverLog() { return testing::TessardLog(home_); }
 
   fs::path home_;
   ReceiverSimulator receiver_;
@@ -170,15 +143,8 @@ TEST_F(TessardEndToEnd, AnAlarmReachesTheServerAndTheDriverStopsCleanly) {
       },
       kWaitMs))
       << DriverLog();
-  std::vector<EventRecord> events;
-  for (const auto& p : server_.Packets()) {
-    if (p.code != CMD_EVENT)
-      continue;
-    ASSERT_EQ(p.payload.size(), sizeof(EventRecord));
-    EventRecord record;
-    std::memcpy(&record, p.payload.data(), sizeof record);
-    events.push_back(record);
-  }
+  ASSERT_TRUE(testing::EventsAreSized(server_.Packets()));
+  const std::vector<EventRecord> events = testing::EventsOf(server_.Packets());
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(std::string(events[0].eventCode.text, events[0].eventCode.length), "1130");
   EXPECT_EQ(+events[0].zone, 3);
