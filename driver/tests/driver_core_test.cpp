@@ -15,6 +15,7 @@
 
 #include "fake_receiver.h"
 #include "platform/serial_probe.h"
+#include "test_support.h"
 
 namespace tessar {
 namespace {
@@ -54,8 +55,8 @@ class DriverCoreTest : public ::testing::Test {
 
   void WriteConfiguration(const std::string& comPort, int serverPort) {
     std::ofstream(home_ / "tessard.ini")
-        << "[main]\nComPort=" << comPort << "\n[ServerHost]\nAddress=127.0.0.1\nPort=" << serverPort
-        << "\n";
+        << "[main]\nComPort=" << comPort << "\nTcpPort=" << testing::FreePort()
+        << "\n[ServerHost]\nAddress=127.0.0.1\nPort=" << serverPort << "\n";
   }
 
   DriverCore::Options Options(ReceiverApi* receiver) {

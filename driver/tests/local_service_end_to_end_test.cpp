@@ -22,6 +22,7 @@
 #include "platform/tcp.h"
 #include "server_simulator.h"
 #include "tessard_process.h"
+#include "test_support.h"
 
 namespace tessar {
 namespace {
@@ -34,14 +35,6 @@ constexpr uint32_t kWaitMs = 15000;
 
 bool WaitFor(const std::function<bool()>& condition, uint32_t ms = kWaitMs) {
   return testing::WaitFor(condition, ms);
-}
-
-// A port nobody listens on at the moment.
-uint16_t FreePort() {
-  platform::TcpListener probe;
-  std::string error;
-  EXPECT_TRUE(probe.Listen("127.0.0.1", 0, &error)) << error;
-  return probe.Port();
 }
 
 // The message body of a kind-3 message from device 37, type 2 (zones), zone
@@ -113,7 +106,7 @@ class LocalServiceEndToEnd : public ::testing::Test {
 };
 
 TEST_F(LocalServiceEndToEnd, ASlotLineFromAPeerReachesTheServerAsAnEvent) {
-  const uint16_t port = FreePort();
+  const uint16_t port = testing::FreePort();
   StartDriver(port);
   platform::TcpConnection peer;
   ASSERT_TRUE(WaitFor([&] { return peer.Connect("127.0.0.1", port, 1000, nullptr); }))

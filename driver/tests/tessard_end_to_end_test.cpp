@@ -24,6 +24,7 @@
 #include "receiver_simulator.h"
 #include "server_simulator.h"
 #include "tessard_process.h"
+#include "test_support.h"
 
 namespace tessar {
 namespace {
@@ -79,8 +80,8 @@ class TessardEndToEnd : public ::testing::Test {
     ASSERT_TRUE(server_.Start(0, &error)) << error;
     ASSERT_TRUE(pty_.Start((home_ / "zntlog" / "COM3").string(), &error)) << error;
     std::ofstream(home_ / "tessard.ini")
-        << "[main]\r\nComPort=COM3\r\nFirstNumber=1\r\n[ServerHost]\r\nAddress=127.0.0.1\r\nPort="
-        << server_.Port() << "\r\n";
+        << "[main]\r\nComPort=COM3\r\nFirstNumber=1\r\nTcpPort=" << testing::FreePort()
+        << "\r\n[ServerHost]\r\nAddress=127.0.0.1\r\nPort=" << server_.Port() << "\r\n";
   }
 
   void TearDown() override {

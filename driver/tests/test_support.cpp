@@ -7,6 +7,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "platform/tcp.h"
+
 namespace tessar::testing {
 
 TempDir::TempDir() {
@@ -73,6 +75,14 @@ bool Eventually(const std::function<bool()>& condition, int timeoutMs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return condition();
+}
+
+uint16_t FreePort() {
+  platform::TcpListener probe;
+  std::string error;
+  if (!probe.Listen("127.0.0.1", 0, &error))
+    throw std::runtime_error("no free port: " + error);
+  return probe.Port();
 }
 
 }  // namespace tessar::testing

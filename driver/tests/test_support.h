@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -45,5 +46,9 @@ class RecordingWindow : public SessionWindow {
 
 // Polls `condition` every few milliseconds; false when it did not hold in time.
 bool Eventually(const std::function<bool()>& condition, int timeoutMs = 5000);
+
+// A loopback TCP port nobody listens on at the moment, so that drivers started
+// by tests running in parallel do not compete for the local service's port.
+uint16_t FreePort();
 
 }  // namespace tessar::testing

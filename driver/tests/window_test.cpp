@@ -24,6 +24,7 @@
 #include "frame/password_gate.h"
 #include "frame/pasx.h"
 #include "netlink/packets.h"
+#include "test_support.h"
 
 namespace tessar {
 namespace {
@@ -37,7 +38,9 @@ class WindowTest : public ::testing::Test {
     fs::remove_all(home_);
     fs::create_directories(home_);
     // A server port nobody listens on: the session thread only tries.
-    std::ofstream(home_ / "tessard.ini") << "[main]\nComPort=COM3\n[ServerHost]\nPort=1\n";
+    tcpPort_ = std::to_string(testing::FreePort());
+    std::ofstream(home_ / "tessard.ini")
+        << "[main]\nComPort=COM3\nTcpPort=" << tcpPort_ << "\n[ServerHost]\nPort=1\n";
   }
   void TearDown() override { fs::remove_all(home_); }
 
@@ -67,6 +70,7 @@ class WindowTest : public ::testing::Test {
 
   testing::FakeReceiver receiver_;
   fs::path home_;
+  std::string tcpPort_;
   std::vector<Posted> posted_;
 };
 
@@ -498,7 +502,7 @@ TEST_F(PortPageTest, TheScanListsExactlyThePortsThatCanBeOpened) {
   EXPECT_EQ(ComPortIn(home_ / "tessard.ini"), "COM9");
   std::ifstream in(home_ / "tessard.ini");
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_EQ(text, "[main]\nComPort=COM9\n[ServerHost]\nPort=1\n");
+  EXPECT_EQ(text, "[main]\nComPort=COM9\nTcpPort=" + tcpPort_ + "\n[ServerHost]\nPort=1\n");
   EXPECT_EQ(posted_, (std::vector<Posted>{PortState("9", 1)}));
   EXPECT_TRUE(PressStopStart().empty());
   EXPECT_EQ(receiver_.openedPorts, (std::vector<int>{3, 9}));
