@@ -56,19 +56,13 @@ std::string Zone3AlarmHex() {
 class LocalServiceEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    home_ = fs::temp_directory_path() / ("tessard-tcp-e2e-" + std::to_string(::getpid()));
-    fs::remove_all(home_);
-    fs::create_directories(home_ / "zntlog");
-    fs::create_symlink(ZNTLINK_PATH, home_ / "zntlog" / "libzntlink.so");
+    home_ = testing::MakeDriverHome("tessard-tcp-e2e", ZNTLINK_PATH);
     std::string error;
     ASSERT_TRUE(server_.Start(0, &error)) << error;
   }
 
   void TearDown() override {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
+    testing::KillTessard(&pid_);
     server_.Stop();
     fs::remove_all(home_);
   }

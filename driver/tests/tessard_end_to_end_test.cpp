@@ -72,10 +72,7 @@ SYSTEMTIME Shifted(int seconds) {
 class TessardEndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    home_ = fs::temp_directory_path() / ("tessard-e2e-" + std::to_string(::getpid()));
-    fs::remove_all(home_);
-    fs::create_directories(home_ / "zntlog");
-    fs::create_symlink(ZNTLINK_PATH, home_ / "zntlog" / "libzntlink.so");
+    home_ = testing::MakeDriverHome("tessard-e2e", ZNTLINK_PATH);
     std::string error;
     ASSERT_TRUE(server_.Start(0, &error)) << error;
     ASSERT_TRUE(pty_.Start((home_ / "zntlog" / "COM3").string(), &error)) << error;
@@ -85,10 +82,7 @@ class TessardEndToEnd : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
+    testing::KillTessard(&pid_);
     pty_.Stop();
     server_.Stop();
     fs::remove_all(home_);

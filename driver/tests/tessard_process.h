@@ -35,6 +35,26 @@ inline bool WaitFor(const std::function<bool()>& condition, uint32_t ms) {
   return true;
 }
 
+// A fresh home for the driver under the temporary directory: zntlog/ with a
+// link to the library, as an administrator sets it up.
+inline std::filesystem::path MakeDriverHome(const std::string& name, const char* library) {
+  const std::filesystem::path home =
+      std::filesystem::temp_directory_path() / (name + "-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(home);
+  std::filesystem::create_directories(home / "zntlog");
+  std::filesystem::create_symlink(library, home / "zntlog" / "libzntlink.so");
+  return home;
+}
+
+// Ends a driver a test left running, at once; *pid becomes -1.
+inline void KillTessard(pid_t* pid) {
+  if (*pid <= 0)
+    return;
+  kill(*pid, SIGKILL);
+  waitpid(*pid, nullptr, 0);
+  *pid = -1;
+}
+
 // Forks and runs `program` offscreen in `home`; its output goes to
 // home/tessard.log. The child's pid, or -1.
 inline pid_t StartTessard(const std::filesystem::path& home, const char* program) {

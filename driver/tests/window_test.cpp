@@ -155,15 +155,27 @@ std::function<bool(QWidget*)> TypePassword(const std::string& text, bool cancel 
   };
 }
 
+// The main window with its password and message forms, started as the
+// program starts them; the forms go first, the main window is their parent.
+struct StartedWindow {
+  explicit StartedWindow(const TForm1::Settings& settings)
+      : form(platform::SystemClock(), settings), passwordForm(&form), noticeForm(&form) {
+    started = form.FormCreate(&fatal);
+    form.SetForms(&passwordForm, &noticeForm);
+  }
+  TForm1 form;
+  TForm2 passwordForm;
+  Tadvsm noticeForm;
+  bool started = false;
+  std::string fatal;
+};
+
 TEST_F(WindowTest, ClosingIsGuardedByTheClosingPassword) {
   TForm1::Settings settings = Settings();
   settings.interactive = true;
-  TForm1 form(platform::SystemClock(), settings);
-  TForm2 passwordForm(&form);
-  Tadvsm noticeForm(&form);
-  std::string fatal;
-  ASSERT_TRUE(form.FormCreate(&fatal)) << fatal;
-  form.SetForms(&passwordForm, &noticeForm);
+  StartedWindow window(settings);
+  ASSERT_TRUE(window.started) << window.fatal;
+  TForm1& form = window.form;
   form.show();
   const std::string password = form.Core().ClosingPassword();
 
@@ -269,23 +281,18 @@ class PortPageTest : public WindowTest {
     TForm1::Settings settings = Settings();
     settings.interactive = true;
     settings.trayAvailable = false;
-    form_ = std::make_unique<TForm1>(platform::SystemClock(), settings);
-    passwordForm_ = std::make_unique<TForm2>(form_.get());
-    noticeForm_ = std::make_unique<Tadvsm>(form_.get());
-    std::string fatal;
-    ASSERT_TRUE(form_->FormCreate(&fatal)) << fatal;
-    form_->SetForms(passwordForm_.get(), noticeForm_.get());
+    window_ = std::make_unique<StartedWindow>(settings);
+    ASSERT_TRUE(window_->started) << window_->fatal;
+    form_ = &window_->form;
     form_->show();
   }
   void TearDown() override {
     DestroyWindow();
     WindowTest::TearDown();
   }
-  // The forms first: the main window is their parent.
   void DestroyWindow() {
-    noticeForm_.reset();
-    passwordForm_.reset();
-    form_.reset();
+    form_ = nullptr;
+    window_.reset();
   }
 
   // Presses the stop/start button, the operator typing `password` when the
@@ -313,9 +320,8 @@ class PortPageTest : public WindowTest {
   }
   std::string Password() const { return form_->Core().ClosingPassword(); }
 
-  std::unique_ptr<TForm1> form_;
-  std::unique_ptr<TForm2> passwordForm_;
-  std::unique_ptr<Tadvsm> noticeForm_;
+  std::unique_ptr<StartedWindow> window_;
+  TForm1* form_ = nullptr;
 };
 
 TEST_F(PortPageTest, StopNeedsTheClosingPasswordAndStartDoesNot) {
@@ -533,12 +539,9 @@ TEST_F(WindowTest, MinimisingHidesTheWindowOnlyWhereATrayShowsTheIcon) {
     TForm1::Settings settings = Settings();
     settings.interactive = true;
     settings.trayAvailable = tray;
-    TForm1 form(platform::SystemClock(), settings);
-    TForm2 passwordForm(&form);
-    Tadvsm noticeForm(&form);
-    std::string fatal;
-    ASSERT_TRUE(form.FormCreate(&fatal)) << fatal;
-    form.SetForms(&passwordForm, &noticeForm);
+    StartedWindow window(settings);
+    ASSERT_TRUE(window.started) << window.fatal;
+    TForm1& form = window.form;
     EXPECT_EQ(form.RxTrayIcon1->toolTip().toStdString(), texts::kMainCaption);
     const QList<QAction*> items = form.RxTrayIcon1->contextMenu()->actions();
     ASSERT_EQ(items.size(), 3);
