@@ -3,6 +3,9 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev qt6-base-dev qt6-qpa-plugins)
+# The Debian package and its tests: dpkg-shlibdeps, lintian, systemd-analyze,
+# and what the maintainer scripts call when the package is installed.
+packages+=(dpkg-dev lintian systemd adduser)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

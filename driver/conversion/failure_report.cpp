@@ -1,17 +1,15 @@
 #include "conversion/failure_report.h"
 
-#include <cstdio>
-
-#include "common/ole_date.h"
+#include "platform/service_log.h"
 
 namespace tessar {
 
 FailureReport::FailureReport(const platform::Clock& clock, Sink sink)
     : clock_(clock), sink_(std::move(sink)) {
   if (!sink_) {
-    sink_ = [this](const std::string& line) {
-      std::fprintf(stderr, "%s tessard: %s\n", FormatOleDate(ToOleDate(clock_.LocalNow())).c_str(),
-                   line.c_str());
+    // Lost data is an error: under systemd it shows with journalctl -p err.
+    sink_ = [](const std::string& line) {
+      platform::WriteServiceLine(platform::Severity::kError, line);
     };
   }
 }

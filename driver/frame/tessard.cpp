@@ -64,6 +64,7 @@ int main(int argc, char** argv) {
   QObject::connect(&stopNotifier, &QSocketNotifier::activated, &form, [&form] {
     const int signal = tessar::platform::TakeStopSignal();
     WriteServiceLine(Severity::kInfo, "stopping on signal " + std::to_string(signal));
+    tessar::platform::NotifyServiceManager("STOPPING=1");
     form.StopBySystem();
   });
 
@@ -75,11 +76,13 @@ int main(int argc, char** argv) {
   form.SetForms(&passwordForm, &noticeForm);
   form.show();
   tessar::platform::NotifyServiceManager("READY=1");
+  // The watchdog is pinged from the main thread's own timer: a main thread
+  // that stops turning stops the pings, and the service manager restarts it.
   QTimer watchdog;
-  if (const long interval = tessar::platform::WatchdogIntervalMs(); interval > 0) {
+  if (const int ping = tessar::platform::WatchdogPingMs(); ping > 0) {
     QObject::connect(&watchdog, &QTimer::timeout,
                      [] { tessar::platform::NotifyServiceManager("WATCHDOG=1"); });
-    watchdog.start(static_cast<int>(interval / 2));
+    watchdog.start(ping);
   }
   return application.exec();
 }

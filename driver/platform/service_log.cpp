@@ -1,10 +1,13 @@
 #include "platform/service_log.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -12,10 +15,56 @@
 #include <ctime>
 
 namespace tessar::platform {
+namespace {
+
+// A whole decimal number of `text` up to `end` (or its end); false when
+// anything else is there.
+bool ParseUnsigned(const char* text, const char* end, unsigned long long* value) {
+  if (text == end || *text < '0' || *text > '9')
+    return false;
+  char* stop = nullptr;
+  errno = 0;
+  *value = std::strtoull(text, &stop, 10);
+  return errno == 0 && (end == nullptr ? *stop == '\0' : stop == end);
+}
+
+// WATCHDOG_USEC, or 0 when it is missing, not a number, or meant for another
+// process (WATCHDOG_PID set to a pid that is not ours).
+unsigned long long WatchdogUsec() {
+  const char* usec = std::getenv("WATCHDOG_USEC");
+  unsigned long long value = 0;
+  if (usec == nullptr || !ParseUnsigned(usec, nullptr, &value))
+    return 0;
+  if (const char* pid = std::getenv("WATCHDOG_PID"); pid != nullptr) {
+    unsigned long long owner = 0;
+    if (!ParseUnsigned(pid, nullptr, &owner) || owner != static_cast<unsigned long long>(getpid()))
+      return 0;
+  }
+  return value;
+}
+
+}  // namespace
+
+bool StandardErrorIsJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  if (stream == nullptr)
+    return false;
+  const char* colon = std::strchr(stream, ':');
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+  if (colon == nullptr || !ParseUnsigned(stream, colon, &device) ||
+      !ParseUnsigned(colon + 1, nullptr, &inode))
+    return false;
+  struct stat standardError {};
+  if (fstat(STDERR_FILENO, &standardError) != 0)
+    return false;
+  return static_cast<unsigned long long>(standardError.st_dev) == device &&
+         static_cast<unsigned long long>(standardError.st_ino) == inode;
+}
 
 void WriteServiceLine(Severity severity, const std::string& text) {
   const char* prefix = "";
-  if (std::getenv("JOURNAL_STREAM") != nullptr) {
+  if (StandardErrorIsJournal()) {
     prefix = severity == Severity::kError ? "<3>" : severity == Severity::kWarning ? "<4>" : "<6>";
   }
   timespec now{};
@@ -52,15 +101,14 @@ bool NotifyServiceManager(const std::string& message) {
   return sent;
 }
 
-long WatchdogIntervalMs() {
-  const char* usec = std::getenv("WATCHDOG_USEC");
-  if (usec == nullptr)
+int WatchdogPingMs() {
+  const unsigned long long usec = WatchdogUsec();
+  if (usec == 0)
     return 0;
-  char* end = nullptr;
-  const long long value = std::strtoll(usec, &end, 10);
-  if (end == usec || *end != '\0' || value <= 0)
-    return 0;
-  return static_cast<long>(value / 1000);
+  const unsigned long long half = usec / 2000;
+  if (half < 1)
+    return 1;
+  return half > static_cast<unsigned long long>(INT_MAX) ? INT_MAX : static_cast<int>(half);
 }
 
 }  // namespace tessar::platform

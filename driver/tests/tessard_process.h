@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "conversion/records.h"
@@ -55,9 +57,22 @@ inline void KillTessard(pid_t* pid) {
   *pid = -1;
 }
 
+// What a service manager sets for a driver it starts, applied in the child
+// between fork and exec.
+struct ServiceEnvironment {
+  // Further variables (NOTIFY_SOCKET, WATCHDOG_USEC...).
+  std::vector<std::pair<std::string, std::string>> variables;
+  // JOURNAL_STREAM as systemd sets it: the device and inode of the child's
+  // standard error (tessard.log).
+  bool journalStream = false;
+  // WATCHDOG_PID as systemd sets it: the child's own pid.
+  bool watchdogPid = false;
+};
+
 // Forks and runs `program` offscreen in `home`; its output goes to
 // home/tessard.log. The child's pid, or -1.
-inline pid_t StartTessard(const std::filesystem::path& home, const char* program) {
+inline pid_t StartTessard(const std::filesystem::path& home, const char* program,
+                          const ServiceEnvironment& service = {}) {
   const pid_t pid = fork();
   if (pid == 0) {
     if (chdir(home.c_str()) != 0)
@@ -66,6 +81,16 @@ inline pid_t StartTessard(const std::filesystem::path& home, const char* program
     dup2(log, STDERR_FILENO);
     dup2(log, STDOUT_FILENO);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    for (const auto& [name, value] : service.variables)
+      setenv(name.c_str(), value.c_str(), 1);
+    if (service.journalStream) {
+      struct stat file {};
+      fstat(STDERR_FILENO, &file);
+      setenv("JOURNAL_STREAM",
+             (std::to_string(file.st_dev) + ":" + std::to_string(file.st_ino)).c_str(), 1);
+    }
+    if (service.watchdogPid)
+      setenv("WATCHDOG_PID", std::to_string(getpid()).c_str(), 1);
     execl(program, program, static_cast<char*>(nullptr));
     _exit(127);
   }
