@@ -201,6 +201,18 @@ ProcessFigures Measure(pid_t pid) {
   return figures;
 }
 
+// What each open descriptor of a process names ("socket:[123]", a path).
+std::map<int, std::string> DescriptorTargets(pid_t pid) {
+  std::map<int, std::string> targets;
+  std::error_code error;
+  const fs::path directory = "/proc/" + std::to_string(pid) + "/fd";
+  for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
+    std::error_code ignored;
+    targets[std::atoi(it->path().filename().c_str())] = fs::read_symlink(it->path(), ignored);
+  }
+  return targets;
+}
+
 size_t SpoolFiles(const fs::path& home) {
   size_t count = 0;
   std::error_code error;
@@ -959,6 +971,7 @@ int Soak::Run() {
   SleepMs(2000);
   start_ = Measure(driver_.Pid());
   most_ = start_;
+  const std::map<int, std::string> startTargets = DescriptorTargets(driver_.Pid());
 
   // Fault phase.
   std::printf("fault phase: %.0f s\n", options_.faultSeconds);
@@ -1012,6 +1025,11 @@ int Soak::Run() {
               most_.rssKb);
   std::printf("  driver open descriptors: start %d, end %d, most %d\n", start_.descriptors,
               end_.descriptors, most_.descriptors);
+  for (const auto& [fd, target] : DescriptorTargets(driver_.Pid())) {
+    const auto before = startTargets.find(fd);
+    if (before == startTargets.end() || before->second != target)
+      std::printf("    descriptor %d at the end: %s\n", fd, target.c_str());
+  }
   std::printf("  driver restarts (it ended by itself): %d; message-server restarts: %d\n",
               unexpectedDeaths_, faults_->ServerRestarts());
   std::printf("  protocol violations seen by the server: %zu; unexpected events: %d\n",
