@@ -302,9 +302,29 @@ class Ledger {
         ++unexpected_;
         continue;
       }
-      if (++delivered_[key] == 1)
+      if (++delivered_[key] == 1) {
         lastNewDelivery_ = SteadyClock::now();
+        first_[key] = {p.sequence, record.time};
+        continue;
+      }
+      // Why a copy came: the same packet again (its sequence number), the
+      // same record in a new packet (a spool file sent again), or a new
+      // emission (the receiver handed the message over again and the zone
+      // memory's repeat window gave its events once more).
+      const FirstCopy& first = first_[key];
+      if (p.sequence == first.sequence)
+        ++duplicates_[kSamePacket];
+      else if (record.time == first.time)
+        ++duplicates_[kSameRecord];
+      else
+        ++duplicates_[kNewEmission];
     }
+  }
+
+  enum DuplicateKind { kSamePacket, kSameRecord, kNewEmission, kDuplicateKinds };
+  int Duplicates(DuplicateKind kind) const {
+    std::lock_guard lock(mutex_);
+    return duplicates_[kind];
   }
 
   struct Figures {
@@ -357,6 +377,12 @@ class Ledger {
   mutable std::mutex mutex_;
   std::map<soak::EventKey, int> expected_;  // key -> phase
   std::map<soak::EventKey, int> delivered_;
+  struct FirstCopy {
+    uint64_t sequence = 0;
+    double time = 0;
+  };
+  std::map<soak::EventKey, FirstCopy> first_;
+  int duplicates_[kDuplicateKinds] = {};
   int messages_[kPhases][kSources] = {};
   size_t seen_ = 0;
   int unexpected_ = 0;
@@ -1025,6 +1051,11 @@ int Soak::Run() {
               most_.rssKb);
   std::printf("  driver open descriptors: start %d, end %d, most %d\n", start_.descriptors,
               end_.descriptors, most_.descriptors);
+  std::printf(
+      "  duplicates by cause: the packet again after a broken connection %d, a spool "
+      "file sent again %d, the message handed over again %d\n",
+      ledger_.Duplicates(Ledger::kSamePacket), ledger_.Duplicates(Ledger::kSameRecord),
+      ledger_.Duplicates(Ledger::kNewEmission));
   for (const auto& [fd, target] : DescriptorTargets(driver_.Pid())) {
     const auto before = startTargets.find(fd);
     if (before == startTargets.end() || before->second != target)
