@@ -1,5 +1,7 @@
 #include "netlink/Unit7.h"
 
+#include <algorithm>
+
 #include "common/ole_date.h"
 #include "common/profile_file.h"
 #include "platform/files.h"
@@ -116,9 +118,14 @@ void cl::OnlineStep() {
     tookPacket = true;
     try {
       if (SendPacket(packet)) {
-        std::lock_guard lock(ringMutex_);
-        lastWritten_ = PacketSequence(packet);
-        ring_.Drop();
+        {
+          std::lock_guard lock(ringMutex_);
+          // A packet sent again after a reconnection is older than the
+          // newest one written: the mark never moves back.
+          lastWritten_ = std::max(lastWritten_.value_or(0), PacketSequence(packet));
+          ring_.Drop();
+        }
+        RememberWritten(packet);
       }
     } catch (const std::exception&) {
       ++errors_;
@@ -135,7 +142,8 @@ void cl::OnlineStep() {
     if (testDue) {
       try {
         // The test goes outside the ring, with sequence number 0.
-        SendPacket(BuildPacket(CMD_TEST, 0, {}));
+        if (SendPacket(BuildPacket(CMD_TEST, 0, {})))
+          RememberWritten({});
       } catch (const std::exception&) {
         Log(kLogTestFailed);
       }
@@ -150,6 +158,8 @@ void cl::OnlineStep() {
     } catch (const std::exception&) {
       reply_.clear();
     }
+    if (answered && !unanswered_.empty())
+      unanswered_.pop_front();
   }
   // An empty reply buffer is a missing answer, also in the steps after it
   // that read nothing, until an answer arrives.
@@ -211,8 +221,10 @@ void cl::ConnectionAttempt() {
   Log(kLogConnecting);
   lastAttemptTime_ = clock_.TickMs();
   attempted_ = true;
-  // The old connection goes without the disconnected handler.
+  // The old connection goes without the disconnected handler; what it left
+  // unanswered goes first on the new one.
   connection_ = std::make_unique<platform::TcpConnection>(&stopSignal_);
+  requeued_ = RequeueUnanswered();
   accepted_ = false;
   ReadServerAddress();
   if (port_ < 1 || port_ > 65535 || stop_)
@@ -230,7 +242,7 @@ void cl::ConnectionAttempt() {
 }
 
 void cl::ConnectedHandler() {
-  const size_t limit = kProducerSlots + kHelloPackets;
+  const size_t limit = kProducerSlots + kHelloPackets + requeued_;
   Post(CMD_HELLO, HelloPayload(), limit);
   Post(CMD_PORT_STATE, PortStatePayload(state_.PortText(), state_.ReceiverLinkState()), limit);
   Post(CMD_FIRST_NUMBER, FirstNumberPayload(state_.FirstNumber()), limit);
@@ -245,6 +257,29 @@ void cl::CloseConnection() {
   // The disconnected handler.
   online_ = false;
   AdvanceIndicator();
+}
+
+void cl::RememberWritten(const stru_arb& packet) {
+  if (unanswered_.size() == kMostUnanswered)
+    unanswered_.pop_front();
+  unanswered_.push_back(packet);
+}
+
+// A packet written to a connection that broke before the server answered it
+// may never have been read there (a server that went down with it in its
+// receive buffer): data packets are put back before the head, in their order,
+// to be sent again, so an event is never lost that way; at worst the server
+// gets it twice. Session packets (hello, tests) belong to their connection and
+// are not repeated. The number put back.
+size_t cl::RequeueUnanswered() {
+  size_t requeued = 0;
+  std::lock_guard lock(ringMutex_);
+  for (auto it = unanswered_.rbegin(); it != unanswered_.rend(); ++it) {
+    if (!it->empty() && IsDataCode(PacketCode(*it)) && ring_.PutFront(*it))
+      ++requeued;
+  }
+  unanswered_.clear();
+  return requeued;
 }
 
 bool cl::SendPacket(const stru_arb& packet) {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -103,6 +104,10 @@ class cl {
   // the producers filled the ring while the server was away.
   static constexpr size_t kProducerSlots = SendRing::kSlots;
   static constexpr size_t kHelloPackets = 4;
+  // Data packets written to a connection are kept, at most this many, until
+  // the server has answered them; those a broken connection left unanswered
+  // go first on the next one. The ring has room for them besides the above.
+  static constexpr size_t kMostUnanswered = 64;
   // True once the packet with this sequence number has been written to a
   // connection (packets leave in order, so every earlier one has been too).
   bool PacketWritten(uint64_t sequence) const;
@@ -126,6 +131,8 @@ class cl {
   void ConnectionAttempt();
   void ConnectedHandler();
   void CloseConnection();
+  void RememberWritten(const stru_arb& packet);
+  size_t RequeueUnanswered();
   bool SendPacket(const stru_arb& packet);
   void HandleAnswer();
   void ConfirmSpoolFile();
@@ -156,13 +163,19 @@ class cl {
   std::atomic<int32_t> errors_{0};
   std::string startDirectory_;
   stru_arb reply_;
+  // What was written on the current connection and is not answered yet,
+  // oldest first, a keep-alive test as an empty entry: the server answers
+  // every packet with one packet, in order, so each answer settles the
+  // oldest entry. Session thread only.
+  std::deque<stru_arb> unanswered_;
+  size_t requeued_ = 0;  // packets the last attempt put back before the head
   std::string host_ = "127.0.0.1";
   int32_t port_ = 12543;
   int32_t packetSize_ = 2000;
 
   // The ring, the sequence number and the written mark, one operation at a time.
   mutable std::mutex ringMutex_;
-  SendRing ring_{kProducerSlots + kHelloPackets};
+  SendRing ring_{kProducerSlots + kHelloPackets + kMostUnanswered};
   uint64_t sequence_ = 0;
   std::optional<uint64_t> lastWritten_;
 };

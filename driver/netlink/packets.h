@@ -83,6 +83,10 @@ FrameHeader ParseFrameHeader(const uint8_t* header);
 // At least 18 bytes, 0xFF first and 0xFE at offset 17.
 bool IsValidPacket(const Bytes& packet);
 int32_t PacketCode(const Bytes& packet);
+// True for the codes that carry data (0x03xxxxxx), false for session codes.
+constexpr bool IsDataCode(int32_t code) {
+  return (static_cast<uint32_t>(code) >> 24) == 0x03;
+}
 uint64_t PacketSequence(const Bytes& packet);
 
 Bytes HelloPayload();

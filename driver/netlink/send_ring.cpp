@@ -11,6 +11,15 @@ bool SendRing::Put(const Bytes& packet) {
   return true;
 }
 
+bool SendRing::PutFront(const Bytes& packet) {
+  if (full_)
+    return false;
+  head_ = (head_ + slots_.size() - 1) % slots_.size();
+  slots_[head_] = packet;
+  full_ = tail_ == head_;
+  return true;
+}
+
 bool SendRing::Peek(Bytes& packet) const {
   if (Empty())
     return false;

@@ -19,6 +19,9 @@ class SendRing {
 
   // False, storing nothing, when the ring is full.
   bool Put(const Bytes& packet);
+  // Puts a packet before the head, so it leaves next; false, storing
+  // nothing, when the ring is full.
+  bool PutFront(const Bytes& packet);
   // False when empty; otherwise true and a copy of the head packet.
   bool Peek(Bytes& packet) const;
   // Removes the head packet; nothing when empty.

@@ -1,4 +1,5 @@
-// The send ring keeps at most 400 packets and gives them back in order.
+// The send ring keeps at most 400 packets and gives them back in order;
+// packets put back before the head go first.
 #include "netlink/send_ring.h"
 
 #include <gtest/gtest.h>
@@ -55,6 +56,36 @@ TEST(SendRing, KeepsPostingOrderAcrossTheWrap) {
   }
   ASSERT_TRUE(ring.Peek(head));
   EXPECT_EQ(PacketSequence(head), 1400u);
+}
+
+// Packets put back before the head leave first, in the order put back last
+// to first, at every head position (slot 0 included, where the head wraps
+// backwards), and fill the ring like any other.
+TEST(SendRing, PacketsPutBackBeforeTheHeadLeaveFirst) {
+  for (uint32_t start : {0u, 1u, 7u}) {
+    SCOPED_TRACE(start);
+    SendRing ring(8);
+    Bytes head;
+    for (uint32_t n = 0; n < start; ++n) {
+      ring.Put(Numbered(n));
+      ring.Drop();
+    }
+    for (uint32_t n = 100; n < 105; ++n)
+      ASSERT_TRUE(ring.Put(Numbered(n)));
+    // Put back 2, 1 and 0: they leave as 0, 1, 2, then 100 to 104.
+    ASSERT_TRUE(ring.PutFront(Numbered(2)));
+    ASSERT_TRUE(ring.PutFront(Numbered(1)));
+    ASSERT_TRUE(ring.PutFront(Numbered(0)));
+    EXPECT_EQ(ring.Count(), 8u);
+    EXPECT_FALSE(ring.PutFront(Numbered(9)));
+    EXPECT_FALSE(ring.Put(Numbered(9)));
+    for (uint32_t expected : {0u, 1u, 2u, 100u, 101u, 102u, 103u, 104u}) {
+      ASSERT_TRUE(ring.Peek(head));
+      EXPECT_EQ(PacketSequence(head), expected);
+      ring.Drop();
+    }
+    EXPECT_TRUE(ring.Empty());
+  }
 }
 
 }  // namespace

@@ -313,6 +313,92 @@ TEST_F(SessionTest, AFailedWriteKeepsThePacketAtTheHead) {
   EXPECT_TRUE(session_->PacketWritten(posted.sequence));
 }
 
+// A server that goes down with packets it has read but not yet handled (a
+// crash with them in its receive buffer) never answers them. The data
+// packets it left unanswered go again first on the next connection, before
+// its hello group; those it answered do not. Hello packets belong to their
+// connection and are not repeated.
+TEST_F(SessionTest, DataPacketsAServerLeftUnansweredGoFirstOnTheNextConnection) {
+  struct Case {
+    const char* name;
+    bool answer;  // the first server answers every packet before it goes
+  };
+  for (const Case& c : {Case{"unanswered", false}, Case{"answered", true}}) {
+    SCOPED_TRACE(c.name);
+    platform::TcpListener crashing;
+    ASSERT_TRUE(crashing.Listen("127.0.0.1", 0, nullptr));
+    const uint16_t port = crashing.Port();
+    WriteIni(port);
+    StartSession();
+    platform::WakeSignal never;
+    ASSERT_EQ(crashing.WaitForClient(&never, 5000), platform::IoResult::kOk);
+    platform::TcpConnection peer(crashing.AcceptWaiting(), &never);
+    ASSERT_TRUE(Eventually([&] { return session_->Online(); }));
+    const PostResult first = session_->PostPacket(CMD_EVENT, Bytes(27, 1));
+    const PostResult second = session_->PostPacket(CMD_MEASUREMENT, Bytes(23, 2));
+
+    // Read the four hello packets and both data packets, answering each when
+    // the case says so.
+    Bytes input;
+    int frames = 0;
+    while (frames < 6) {
+      uint8_t buffer[4096];
+      size_t received = 0;
+      ASSERT_EQ(peer.ReadSome(buffer, sizeof buffer, 5000, received), platform::IoResult::kOk);
+      input.insert(input.end(), buffer, buffer + received);
+      while (input.size() >= kFrameHeaderSize) {
+        const size_t size =
+            kFrameHeaderSize + static_cast<size_t>(ParseFrameHeader(input.data()).length);
+        if (input.size() < size)
+          break;
+        const Bytes packet(input.begin() + kFrameHeaderSize, input.begin() + size);
+        input.erase(input.begin(), input.begin() + size);
+        ++frames;
+        if (c.answer) {
+          const int32_t code = PacketCode(packet);
+          const Bytes answer = BuildFrame(BuildPacket(IsDataCode(code)      ? CMD_SPOOL_ACK
+                                                      : code == CMD_VERSION ? CMD_ACCEPTED
+                                                                            : CMD_TEST,
+                                                      0, {}));
+          ASSERT_EQ(peer.WriteAll(answer.data(), answer.size(), 1000), platform::IoResult::kOk);
+        }
+      }
+    }
+    if (c.answer) {
+      ASSERT_TRUE(Eventually([&] { return session_->NetworkErrors() == 0; }));
+    }
+    peer.Close();
+    crashing.Close();
+    // With nothing left to send, the next keep-alive test finds the connection gone.
+    clock_.Advance(501);
+    ASSERT_TRUE(Eventually([&] { return !session_->Online(); }));
+
+    ServerSimulator after;
+    ASSERT_TRUE(after.Start(port));
+    clock_.Advance(kPastReconnectDelay);
+    const size_t expected = c.answer ? 4 : 6;
+    ASSERT_TRUE(after.WaitForPackets(expected, 5000));
+    Settle();
+    // The keep-alive test that the moved clock makes due at once is left out.
+    std::vector<ServerPacket> packets;
+    for (const ServerPacket& packet : after.Packets()) {
+      if (packet.code != CMD_TEST)
+        packets.push_back(packet);
+    }
+    ASSERT_EQ(packets.size(), expected);
+    if (!c.answer) {
+      EXPECT_EQ(packets[0].code, CMD_EVENT);
+      EXPECT_EQ(packets[0].sequence, first.sequence);
+      EXPECT_EQ(packets[0].payload, Bytes(27, 1));
+      EXPECT_EQ(packets[1].code, CMD_MEASUREMENT);
+      EXPECT_EQ(packets[1].sequence, second.sequence);
+    }
+    EXPECT_EQ(CodesOf(std::vector<ServerPacket>(packets.end() - 4, packets.end())), kHelloCodes);
+    EXPECT_TRUE(after.Violations().empty());
+    session_.reset();
+  }
+}
+
 TEST_F(SessionTest, AChangedPortTakesEffectAtTheNextAttempt) {
   ServerSimulator other;
   ASSERT_TRUE(other.Start(0));
