@@ -1,5 +1,6 @@
 #include "frame.h"
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 
@@ -80,7 +81,10 @@ void FrameParser::FinishFrame() {
     std::memmove(buffer_, buffer_ + 1, contentLength_);
     bad_ = false;
   } else {
-    contentLength_ = crcPosition >= 3 ? crcPosition - 3 : 0;
+    // A frame longer than the buffer has counted more bytes than were
+    // stored: its content length never reaches past the buffer, so that
+    // content() and contentLength() always describe bytes that exist.
+    contentLength_ = std::min(crcPosition >= 3 ? crcPosition - 3 : 0, kFrameBufferSize);
     bad_ = true;
   }
   Reset();

@@ -160,8 +160,11 @@ TEST(FrameParser, OversizedFrameIsReportedBadWithoutOverrunThenParsingRecovers) 
   FrameParser parser;
   std::vector<bool> results;
   for (uint8_t b : wire) {
-    if (parser.Feed(b))
+    if (parser.Feed(b)) {
       results.push_back(parser.bad());
+      // The content of a bad frame, too, lies within the buffer.
+      EXPECT_LE(parser.contentLength(), kFrameBufferSize);
+    }
   }
   ASSERT_EQ(results.size(), 2u);
   EXPECT_TRUE(results[0]);
