@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev qt6-base-dev qt6-qpa-plugins)
+packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev qt6-base-dev qt6-qpa-plugins
+  prometheus-cpp-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -1,17 +1,22 @@
 // tessard: the driver program. Without a display (or with --headless) it runs
 // on Qt's offscreen platform, as a service does; SIGTERM and SIGINT run the
 // stopping steps without the closing password and end it with status 0.
+// `tessard --status` asks the driver running in the current directory for its
+// metrics and sums them up, before any part of the toolkit is made.
 #include <QApplication>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "frame/admshowmes.h"
+#include "frame/configuration.h"
 #include "frame/ma.h"
 #include "frame/operator_texts.h"
 #include "frame/pasx.h"
+#include "metrics/status_report.h"
 #include "platform/clock.h"
 #include "platform/process_signals.h"
 #include "platform/service_log.h"
@@ -48,6 +53,11 @@ bool ChooseHeadless(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--status") == 0) {
+    const tessar::StatusReport report = tessar::CheckStatus(tessar::kConfigurationFile);
+    std::fputs(report.text.c_str(), stdout);
+    return report.exitStatus;
+  }
   const bool headless = ChooseHeadless(argc, argv);
   QApplication application(argc, argv);
   QApplication::setApplicationDisplayName(QString::fromUtf8(tessar::texts::kApplicationTitle));

@@ -17,7 +17,11 @@ constexpr int32_t kDefaultPacketSize = 2000;
 }  // namespace
 
 cl::cl(DriverState& state, SessionWindow& window, const platform::Clock& clock, Options options)
-    : state_(state), window_(window), clock_(clock), options_(std::move(options)) {}
+    : state_(state),
+      window_(window),
+      clock_(clock),
+      options_(std::move(options)),
+      metrics_(options_.metrics != nullptr ? *options_.metrics : ownMetrics_) {}
 
 cl::~cl() {
   Stop();
@@ -35,7 +39,7 @@ void cl::Stop() {
   // attempts again nor calls the window.
   connectEnabled_ = false;
   stop_ = true;
-  const bool wasOnline = online_.exchange(false);
+  const bool wasOnline = SetOnline(false);
   stopSignal_.Set();
   // Giving up the connection runs the disconnected handler here, on the
   // caller's thread (the window thread at shutdown).
@@ -70,7 +74,7 @@ void cl::Execute() {
   ReadServerAddress();
   packetSize_ = ProfileFile::Load(startDirectory_ + kIniName)
                     .ReadInteger(kServerSection, "PacketSize", kDefaultPacketSize);
-  online_ = false;
+  SetOnline(false);
   while (!stop_) {
     Step();
     stopSignal_.Wait(options_.timings.pauseMs);
@@ -102,7 +106,7 @@ void cl::OnlineStep() {
   if (errors_ > options_.timings.errorLimit) {
     errors_ = 0;
     Log(kLogNetworkErrors);
-    online_ = false;
+    GoOffline(SessionDropCause::kErrors);
   }
   bool tookPacket = false;
   bool testDue = false;
@@ -119,6 +123,7 @@ void cl::OnlineStep() {
         std::lock_guard lock(ringMutex_);
         lastWritten_ = PacketSequence(packet);
         ring_.Drop();
+        SetGauge(metrics_.sendRingPackets, static_cast<int64_t>(ring_.Count()));
       }
     } catch (const std::exception&) {
       ++errors_;
@@ -145,7 +150,7 @@ void cl::OnlineStep() {
       ReplyLimits limits;
       limits.readTimeoutMs = options_.timings.readTimeoutMs;
       if (ReceiveReply(*connection_, limits, reply_) == ReplyOutcome::kBroken)
-        CloseConnection();
+        CloseConnection(SessionDropCause::kReadFailure);
       answered = !reply_.empty();
     } catch (const std::exception&) {
       reply_.clear();
@@ -160,6 +165,8 @@ void cl::OnlineStep() {
 }
 
 void cl::HandleAnswer() {
+  Count(metrics_.serverAnswers);
+  Stamp(metrics_.lastServerAnswerMs, clock_.MonotonicMs());
   AdvanceIndicator();
   switch (PacketCode(reply_)) {
     case CMD_ACCEPTED:
@@ -172,22 +179,22 @@ void cl::HandleAnswer() {
       PostPacket(CMD_QUERY_REPLY, {});
       break;
     case CMD_DENIED:
-      online_ = false;
+      GoOffline(SessionDropCause::kServerCommand);
       connectEnabled_ = false;
       AdvanceIndicator();
-      CloseConnection();
+      CloseConnection(SessionDropCause::kServerCommand);
       break;
     case CMD_DROP:
-      online_ = false;
+      GoOffline(SessionDropCause::kServerCommand);
       AdvanceIndicator();
-      CloseConnection();
+      CloseConnection(SessionDropCause::kServerCommand);
       break;
     case CMD_SERVER_DISCONNECT:
       // The connection stays open; the next attempt, a full delay later, discards it.
       errors_ = 0;
       lastAttemptTime_ = clock_.TickMs();
       attempted_ = true;
-      online_ = false;
+      GoOffline(SessionDropCause::kServerCommand);
       AdvanceIndicator();
       Log(kLogServerDisconnect);
       break;
@@ -225,7 +232,7 @@ void cl::ConnectionAttempt() {
   Log(kLogConnected);
   if (stop_)
     return;
-  online_ = true;
+  SetOnline(true);
   AdvanceIndicator();
 }
 
@@ -238,22 +245,35 @@ void cl::ConnectedHandler() {
   Post(CMD_VERSION, VersionPayload(kDriverFileVersion), limit);
 }
 
-void cl::CloseConnection() {
+void cl::CloseConnection(SessionDropCause cause) {
   if (!connection_ || !connection_->IsOpen())
     return;
   connection_->Close();
   // The disconnected handler.
-  online_ = false;
+  GoOffline(cause);
   AdvanceIndicator();
+}
+
+bool cl::SetOnline(bool online) {
+  const bool wasOnline = online_.exchange(online);
+  SetFlag(metrics_.serverOnline, online);
+  return wasOnline;
+}
+
+void cl::GoOffline(SessionDropCause cause) {
+  if (SetOnline(false))
+    CountDrop(metrics_, cause);
 }
 
 bool cl::SendPacket(const stru_arb& packet) {
   const Bytes frame = BuildFrame(packet);
   const platform::IoResult written =
       connection_->WriteAll(frame.data(), frame.size(), options_.timings.writeTimeoutMs);
-  if (written == platform::IoResult::kOk)
+  if (written == platform::IoResult::kOk) {
+    Count(metrics_.packetsSent);
     return true;
-  CloseConnection();
+  }
+  CloseConnection(SessionDropCause::kWriteFailure);
   ++errors_;
   return false;
 }
@@ -267,6 +287,7 @@ PostResult cl::Post(int32_t code, const stru_arb& payload, size_t limit) {
   PostResult result;
   result.sequence = sequence_++;
   result.queued = ring_.Count() < limit && ring_.Put(BuildPacket(code, result.sequence, payload));
+  SetGauge(metrics_.sendRingPackets, static_cast<int64_t>(ring_.Count()));
   return result;
 }
 
