@@ -26,6 +26,13 @@ namespace {
 using tessar::platform::Severity;
 using tessar::platform::WriteServiceLine;
 
+bool Asked(int argc, char** argv, const char* option) {
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], option) == 0)
+      return true;
+  return false;
+}
+
 bool Set(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr && value[0] != '\0';
@@ -34,10 +41,7 @@ bool Set(const char* name) {
 // Picks the offscreen platform where a window could not be shown; true when
 // the driver runs without an operator at a desktop.
 bool ChooseHeadless(int argc, char** argv) {
-  bool asked = false;
-  for (int i = 1; i < argc; ++i)
-    asked = asked || std::strcmp(argv[i], "--headless") == 0;
-  if (asked) {
+  if (Asked(argc, argv, "--headless")) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     return true;
   }
@@ -53,7 +57,8 @@ bool ChooseHeadless(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && std::strcmp(argv[1], "--status") == 0) {
+  // A status request never starts a driver, whatever else the command line holds.
+  if (Asked(argc, argv, "--status")) {
     const tessar::StatusReport report = tessar::CheckStatus(tessar::kConfigurationFile);
     std::fputs(report.text.c_str(), stdout);
     return report.exitStatus;

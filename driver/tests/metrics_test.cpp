@@ -225,7 +225,6 @@ TEST_F(MetricsEndpointTest, StalledAndGreedyScrapersHoldNothingUp) {
   }
   platform::TcpConnection greedy;
   ASSERT_TRUE(greedy.Connect("127.0.0.1", port, 1000, nullptr));
-  greedy.SetSendBufferBytes(1024);
   const std::string request = "GET /metrics HTTP/1.0\r\n\r\n";
   greedy.WriteAll(reinterpret_cast<const uint8_t*>(request.data()), request.size(), 1000);
 
