@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need, when missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev qt6-base-dev qt6-qpa-plugins)
+packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev qt6-base-dev qt6-qpa-plugins
+  prometheus-cpp-dev)
 # The Debian package and its tests: dpkg-shlibdeps, lintian, systemd-analyze,
 # and what the maintainer scripts call when the package is installed.
 packages+=(dpkg-dev lintian systemd adduser)

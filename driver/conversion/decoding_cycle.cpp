@@ -33,17 +33,25 @@ EventConversion::EventConversion(DriverState& state, ServerLink& link, Conversio
       window_(window),
       clock_(clock),
       settings_(std::move(settings)),
+      metrics_(settings_.metrics != nullptr ? *settings_.metrics : ownMetrics_),
       failures_(clock, std::move(failureSink)),
+      queue_(&metrics_.incomingQueueMessages),
       zoneFile_(failures_),
       decoder_(zones_),
       spool_(settings_.spoolPrefix, clock, failures_),
       inFlight_(state, clock),
-      output_(link, spool_, inFlight_, state, clock) {}
+      output_(link, spool_, inFlight_, state, clock, &metrics_) {}
+
+void EventConversion::PublishGauges() {
+  SetGauge(metrics_.spoolFiles, static_cast<int64_t>(spool_.Count()));
+  SetGauge(metrics_.zoneRecords, static_cast<int64_t>(zones_.Records()));
+}
 
 void EventConversion::Open() {
   zoneFile_.Open(settings_.zoneFile, zones_);
   spool_.Open();
   lastActivity_ = ToOleDate(clock_.LocalNow());
+  PublishGauges();
 }
 
 void EventConversion::Timer1Timer() {
@@ -64,6 +72,7 @@ void EventConversion::Timer1Timer() {
     // The rest of the queue waits for the next tick.
     window_.ReportError(error.what());
   }
+  PublishGauges();
 }
 
 void EventConversion::Decode(const stru_arb& message) {

@@ -31,6 +31,8 @@ class ConversionWindow {
 struct ConversionSettings {
   std::string zoneFile = "sost.mem";
   std::string spoolPrefix;  // PathForSoob
+  // Where the conversion keeps its figures; none keeps them to itself.
+  DriverMetrics* metrics = nullptr;
 };
 
 // The elapsed time as Label21 shows it, "H:mm:ss"; a day or more shows only
@@ -52,7 +54,8 @@ class EventConversion {
     return queue_.PutMessage(source, bytes, count);
   }
 
-  // One tick: re-send at most one spool file, refresh Label21, drain the queue.
+  // One tick: re-send at most one spool file, refresh Label21, drain the
+  // queue; then the spool-file and zone-record gauges.
   void Timer1Timer();
 
   // The receiver reported activity now (the supervision cycle).
@@ -70,11 +73,15 @@ class EventConversion {
   SpoolDirectory& Spool() { return spool_; }
 
  private:
+  void PublishGauges();
+
   DriverState& state_;
   ServerLink& link_;
   ConversionWindow& window_;
   const platform::Clock& clock_;
   ConversionSettings settings_;
+  DriverMetrics ownMetrics_;
+  DriverMetrics& metrics_;
   FailureReport failures_;
   IncomingQueue queue_;
   ZoneStateMemory zones_;

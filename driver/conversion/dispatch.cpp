@@ -54,14 +54,25 @@ void SpoolInFlight::OnSpoolAck(const ServerLink& link) {
 }
 
 EventOutput::EventOutput(ServerLink& link, SpoolDirectory& spool, SpoolInFlight& inFlight,
-                         DriverState& state, const platform::Clock& clock)
-    : link_(link), spool_(spool), inFlight_(inFlight), state_(state), clock_(clock) {}
+                         DriverState& state, const platform::Clock& clock, DriverMetrics* metrics)
+    : link_(link),
+      spool_(spool),
+      inFlight_(inFlight),
+      state_(state),
+      clock_(clock),
+      metrics_(metrics != nullptr ? *metrics : ownMetrics_) {}
 
 void EventOutput::Dispatch(const CodedPayload& item) {
   // A full send ring would drop the packet: it is spooled instead.
-  if (link_.Online() && link_.PostPacket(item.code, item.payload).queued)
+  if (link_.Online() && link_.PostPacket(item.code, item.payload).queued) {
+    if (item.code == CMD_EVENT)
+      Count(metrics_.eventsPosted);
+    else if (item.code == CMD_MEASUREMENT)
+      Count(metrics_.measurementsPosted);
     return;
-  spool_.Spool(item, clock_.LocalNow());
+  }
+  Count(spool_.Spool(item, clock_.LocalNow()) ? metrics_.spoolWritten
+                                              : metrics_.spoolWriteFailures);
 }
 
 void EventOutput::ResendSpooled() {
@@ -76,7 +87,8 @@ void EventOutput::ResendSpooled() {
   const auto file = spool_.Oldest();
   if (!file)
     return;
-  inFlight_.Post(link_, *file, now);
+  if (inFlight_.Post(link_, *file, now).queued)
+    Count(metrics_.spoolResent);
 }
 
 }  // namespace tessar

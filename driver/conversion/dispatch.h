@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/driver_metrics.h"
 #include "common/driver_state.h"
 #include "conversion/records.h"
 #include "conversion/spool_directory.h"
@@ -77,8 +78,10 @@ class EventOutput {
   // without a confirmation.
   static constexpr int64_t kResendHoldMs = 3000;
 
+  // `metrics` counts the payloads posted, the spool files written and re-sent
+  // and the spool writes that failed; none keeps the counts to the object.
   EventOutput(ServerLink& link, SpoolDirectory& spool, SpoolInFlight& inFlight, DriverState& state,
-              const platform::Clock& clock);
+              const platform::Clock& clock, DriverMetrics* metrics = nullptr);
 
   // Posts the payload while the session is online; spools it when the
   // session is offline or its send ring refused the packet.
@@ -96,6 +99,8 @@ class EventOutput {
   SpoolInFlight& inFlight_;
   DriverState& state_;
   const platform::Clock& clock_;
+  DriverMetrics ownMetrics_;
+  DriverMetrics& metrics_;
 };
 
 }  // namespace tessar

@@ -2,7 +2,15 @@
 
 namespace tessar {
 
-IncomingQueue::IncomingQueue() : entries_(std::make_unique<std::array<Stru_zapThread, kSlots>>()) {}
+IncomingQueue::IncomingQueue(DriverMetrics::Gauge* depth)
+    : entries_(std::make_unique<std::array<Stru_zapThread, kSlots>>()), depth_(depth) {}
+
+void IncomingQueue::PublishDepth() {
+  if (depth_ == nullptr)
+    return;
+  const int32_t waiting = full_ ? kSlots : (writeIndex_ - readIndex_ + kSlots) % kSlots;
+  SetGauge(*depth_, waiting);
+}
 
 bool IncomingQueue::HasRoom() {
   std::lock_guard guard(queueGuard_);
@@ -22,6 +30,7 @@ bool IncomingQueue::PutMessage(int32_t source, const uint8_t* bytes, int32_t cou
   writeIndex_ = (writeIndex_ + 1) % kSlots;
   if (writeIndex_ == readIndex_)
     full_ = true;
+  PublishDepth();
   return true;
 }
 
@@ -36,6 +45,7 @@ bool IncomingQueue::TakeMessage(int32_t& source, stru_arb& bytes) {
   readIndex_ = (readIndex_ + 1) % kSlots;
   if (readIndex_ != writeIndex_)
     full_ = false;
+  PublishDepth();
   return !bytes.empty();
 }
 

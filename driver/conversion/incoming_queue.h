@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 
+#include "common/driver_metrics.h"
 #include "netlink/Unit7.h"
 
 namespace tessar {
@@ -21,7 +22,8 @@ class IncomingQueue {
  public:
   static constexpr int32_t kSlots = 10000;
 
-  IncomingQueue();
+  // `depth`, when given, follows the number of messages waiting.
+  explicit IncomingQueue(DriverMetrics::Gauge* depth = nullptr);
 
   // Stores a copy of `count` bytes; false, storing nothing, when all slots
   // are occupied (or when `count` is negative, or bytes are missing).
@@ -33,6 +35,9 @@ class IncomingQueue {
   bool TakeMessage(int32_t& source, stru_arb& bytes);
 
  private:
+  // Under the queue guard.
+  void PublishDepth();
+
   std::mutex queueGuard_;
   // On the heap: 10000 slots are too large for a stack-allocated owner.
   std::unique_ptr<std::array<Stru_zapThread, kSlots>> entries_;
@@ -40,6 +45,7 @@ class IncomingQueue {
   int32_t readIndex_ = 0;
   int32_t writeIndex_ = 0;
   bool full_ = false;
+  DriverMetrics::Gauge* depth_;
 };
 
 }  // namespace tessar

@@ -67,6 +67,7 @@ DriverConfiguration ReadConfiguration(const std::string& path) {
   const int32_t tcpPort = profile.ReadInteger(kMainSection, kTcpPortKey, kDefaultTcpPort);
   if (tcpPort >= 1 && tcpPort <= 65535)
     c.tcpPort = static_cast<uint16_t>(tcpPort);
+  c.metrics = ReadMetricsSettings(profile);
   return c;
 }
 

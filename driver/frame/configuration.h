@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "metrics/metrics_settings.h"
+
 namespace tessar {
 
 inline constexpr const char kConfigurationFile[] = "tessard.ini";
@@ -23,6 +25,8 @@ struct DriverConfiguration {
   int32_t attentionSeconds = 600;  // "00:10:00"
   // The local TCP service's port; a value outside 1-65535 gives the default.
   uint16_t tcpPort = kDefaultTcpPort;
+  // The metrics endpoint (MetricsPort, MetricsAddress); off by default.
+  MetricsSettings metrics;
 };
 
 // Reads section "main" of the file; a missing file, section or key gives the

@@ -41,6 +41,10 @@ bool DriverCore::Start(std::string* fatal) {
   // Library first: the queue, its guard and the counters come with the
   // conversion below; nothing uses them before the session thread starts.
   BindReceiver();
+  Stamp(metrics_.startMonotonicMs, clock_.MonotonicMs());
+  SetGauge(metrics_.startUnixSeconds, std::chrono::duration_cast<std::chrono::seconds>(
+                                          std::chrono::system_clock::now().time_since_epoch())
+                                          .count());
   messageCounter = 0;
   duplicateCounter = 0;
   state_.SetReceiverLinkState(0);
@@ -50,7 +54,7 @@ bool DriverCore::Start(std::string* fatal) {
   state_.SetFirstNumber(configuration_.firstNumber);
   conversion_ = std::make_unique<EventConversion>(
       state_, link_, window_, clock_,
-      ConversionSettings{options_.zoneFile, configuration_.pathForSoob});
+      ConversionSettings{options_.zoneFile, configuration_.pathForSoob, &metrics_});
   state_.SetPortText(PortTextOf(configuration_.comPort));
   OpenReceiverPort();
 
@@ -69,12 +73,17 @@ bool DriverCore::Start(std::string* fatal) {
           [this](int32_t code, const Bytes& payload) { link_.PostPacket(code, payload); },
           [this] { return conversion_->Queue().HasRoom(); },
           [this](const uint8_t* bytes, size_t count) {
-            conversion_->PutMessage(kSourceReceiverLibrary, bytes, static_cast<int32_t>(count));
+            if (conversion_->PutMessage(kSourceReceiverLibrary, bytes,
+                                        static_cast<int32_t>(count))) {
+              Count(metrics_.receiverMessages);
+              Stamp(metrics_.lastReceiverMessageMs, clock_.MonotonicMs());
+            }
           }});
   conversion_->SetLastActivity(ToOleDate(supervision_->LastActivityTime()));
 
   cl::Options sessionOptions = options_.session;
   sessionOptions.onSpoolAck = [this] { conversion_->OnSpoolAck(); };
+  sessionOptions.metrics = &metrics_;
   sessionThread_ = std::make_unique<cl>(state_, handOff_, clock_, sessionOptions);
   link_.Attach(sessionThread_.get());
   sessionThread_->Start();
@@ -82,6 +91,7 @@ bool DriverCore::Start(std::string* fatal) {
   startTime_ = clock_.LocalNow();
   supervising_ = true;
   StartLocalService();
+  StartMetricsEndpoint();
   return true;
 }
 
@@ -125,6 +135,7 @@ void DriverCore::Timer3Timer() {
   if (!supervising_)
     return;
   supervision_->Timer3Timer(session_, messageCounter, duplicateCounter);
+  SetFlag(metrics_.receiverLinkUp, state_.ReceiverLinkState() == 1);
   conversion_->SetLastActivity(ToOleDate(supervision_->LastActivityTime()));
 }
 
@@ -153,6 +164,9 @@ void DriverCore::Shutdown() {
     link_.Attach(nullptr);
     sessionThread_.reset();
   }
+  // Last: a scraper in the middle of a request may hold it up to its request
+  // timeout, and everything that matters has stopped by then.
+  metricsEndpoint_.reset();
 }
 
 void DriverCore::WriteLogLine(const std::string& text) {
@@ -170,17 +184,40 @@ void DriverCore::DrawServerIndicator() {
 }
 
 void DriverCore::StartLocalService() {
+  LocalService::Settings settings;
+  settings.metrics = &metrics_;
   localService_ = std::make_unique<LocalService>(
       clock_,
       [this](const uint8_t* bytes, int32_t count) {
         return conversion_->PutMessage(kSourceTcpService, bytes, count);
       },
-      messageCounter, duplicateCounter);
+      messageCounter, duplicateCounter, settings);
   std::string error;
   if (!localService_->Start(configuration_.tcpPort, &error)) {
     localService_.reset();
     window_.ReportError("The local TCP service cannot listen on port " +
                         std::to_string(configuration_.tcpPort) + " (" + error +
+                        "); the driver runs without it.");
+  }
+}
+
+void DriverCore::StartMetricsEndpoint() {
+  const MetricsSettings& settings = configuration_.metrics;
+  if (!settings.problem.empty()) {
+    window_.ReportError(settings.problem + "; the driver runs without metrics.");
+    return;
+  }
+  if (!settings.enabled)
+    return;
+  metricsEndpoint_ = std::make_unique<MetricsEndpoint>(metrics_, clock_);
+  MetricsEndpoint::Settings endpoint;
+  endpoint.address = settings.address;
+  endpoint.port = settings.port;
+  std::string error;
+  if (!metricsEndpoint_->Start(endpoint, &error)) {
+    metricsEndpoint_.reset();
+    window_.ReportError("The metrics endpoint cannot listen on " + settings.address + ":" +
+                        std::to_string(settings.port) + " (" + error +
                         "); the driver runs without it.");
   }
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/driver_metrics.h"
 #include "common/driver_state.h"
 #include "conversion/decoding_cycle.h"
 #include "conversion/dispatch.h"
@@ -20,11 +21,12 @@
 #include "frame/port_scan.h"
 #include "frame/receiver_library.h"
 #include "frame/supervision.h"
+#include "metrics/metrics_endpoint.h"
 #include "netlink/Unit7.h"
 #include "netlink/connection_log.h"
 #include "netlink/hand_off_window.h"
-#include "netlink/packets.h"
 #include "netlink/local_service.h"
+#include "netlink/packets.h"
 #include "platform/clock.h"
 
 namespace tessar {
@@ -74,8 +76,8 @@ class DriverCore : private SessionWindow {
   void RunHandOffs();
 
   // The guarded shutdown's stopping steps: the local TCP service, the
-  // supervision cycle, the library session, the session thread. Once only;
-  // the process may end when it returns.
+  // supervision cycle, the library session, the session thread, and last the
+  // metrics endpoint. Once only; the process may end when it returns.
   void Shutdown();
 
   // The receiver port commands of the setup page. Whether the port runs is
@@ -111,6 +113,11 @@ class DriverCore : private SessionWindow {
   const DriverConfiguration& Configuration() const { return configuration_; }
   bool ServerOnline() const { return link_.Online(); }
 
+  // The health figures the metrics endpoint serves.
+  const DriverMetrics& Metrics() const { return metrics_; }
+  // The port the metrics endpoint listens on; 0 when it does not run.
+  uint16_t MetricsPort() const { return metricsEndpoint_ ? metricsEndpoint_->Port() : 0; }
+
   // Counted by the local TCP service, shown by the supervision cycle.
   std::atomic<int32_t> messageCounter{0};
   std::atomic<int32_t> duplicateCounter{0};
@@ -123,7 +130,10 @@ class DriverCore : private SessionWindow {
   void OpenReceiverPort();
   void StartLocalService();
   void StopLocalService();
+  void StartMetricsEndpoint();
 
+  // First, so that it outlives every part that counts into it.
+  DriverMetrics metrics_;
   CoreWindow& window_;
   const platform::Clock& clock_;
   Options options_;
@@ -145,6 +155,7 @@ class DriverCore : private SessionWindow {
   HandOffWindow handOff_;
   std::unique_ptr<cl> sessionThread_;
   std::unique_ptr<LocalService> localService_;
+  std::unique_ptr<MetricsEndpoint> metricsEndpoint_;
   bool started_ = false;
   bool supervising_ = false;
   bool shutDown_ = false;

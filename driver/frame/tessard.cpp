@@ -1,17 +1,22 @@
 // tessard: the driver program. Without a display (or with --headless) it runs
 // on Qt's offscreen platform, as a service does; SIGTERM and SIGINT run the
 // stopping steps without the closing password and end it with status 0.
+// `tessard --status` asks the driver running in the current directory for its
+// metrics and sums them up, before any part of the toolkit is made.
 #include <QApplication>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "frame/admshowmes.h"
+#include "frame/configuration.h"
 #include "frame/ma.h"
 #include "frame/operator_texts.h"
 #include "frame/pasx.h"
+#include "metrics/status_report.h"
 #include "platform/clock.h"
 #include "platform/process_signals.h"
 #include "platform/service_log.h"
@@ -21,6 +26,13 @@ namespace {
 using tessar::platform::Severity;
 using tessar::platform::WriteServiceLine;
 
+bool Asked(int argc, char** argv, const char* option) {
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], option) == 0)
+      return true;
+  return false;
+}
+
 bool Set(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr && value[0] != '\0';
@@ -29,10 +41,7 @@ bool Set(const char* name) {
 // Picks the offscreen platform where a window could not be shown; true when
 // the driver runs without an operator at a desktop.
 bool ChooseHeadless(int argc, char** argv) {
-  bool asked = false;
-  for (int i = 1; i < argc; ++i)
-    asked = asked || std::strcmp(argv[i], "--headless") == 0;
-  if (asked) {
+  if (Asked(argc, argv, "--headless")) {
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     return true;
   }
@@ -48,6 +57,12 @@ bool ChooseHeadless(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A status request never starts a driver, whatever else the command line holds.
+  if (Asked(argc, argv, "--status")) {
+    const tessar::StatusReport report = tessar::CheckStatus(tessar::kConfigurationFile);
+    std::fputs(report.text.c_str(), stdout);
+    return report.exitStatus;
+  }
   const bool headless = ChooseHeadless(argc, argv);
   QApplication application(argc, argv);
   QApplication::setApplicationDisplayName(QString::fromUtf8(tessar::texts::kApplicationTitle));

@@ -19,7 +19,11 @@ constexpr int32_t kDefaultPacketSize = 2000;
 }  // namespace
 
 cl::cl(DriverState& state, SessionWindow& window, const platform::Clock& clock, Options options)
-    : state_(state), window_(window), clock_(clock), options_(std::move(options)) {}
+    : state_(state),
+      window_(window),
+      clock_(clock),
+      options_(std::move(options)),
+      metrics_(options_.metrics != nullptr ? *options_.metrics : ownMetrics_) {}
 
 cl::~cl() {
   Stop();
@@ -37,7 +41,7 @@ void cl::Stop() {
   // attempts again nor calls the window.
   connectEnabled_ = false;
   stop_ = true;
-  const bool wasOnline = online_.exchange(false);
+  const bool wasOnline = SetOnline(false);
   stopSignal_.Set();
   // Giving up the connection runs the disconnected handler here, on the
   // caller's thread (the window thread at shutdown).
@@ -72,7 +76,7 @@ void cl::Execute() {
   ReadServerAddress();
   packetSize_ = ProfileFile::Load(startDirectory_ + kIniName)
                     .ReadInteger(kServerSection, "PacketSize", kDefaultPacketSize);
-  online_ = false;
+  SetOnline(false);
   while (!stop_) {
     Step();
     stopSignal_.Wait(options_.timings.pauseMs);
@@ -104,7 +108,7 @@ void cl::OnlineStep() {
   if (errors_ > options_.timings.errorLimit) {
     errors_ = 0;
     Log(kLogNetworkErrors);
-    online_ = false;
+    GoOffline(SessionDropCause::kErrors);
   }
   bool tookPacket = false;
   bool testDue = false;
@@ -124,6 +128,7 @@ void cl::OnlineStep() {
           // newest one written: the mark never moves back.
           lastWritten_ = std::max(lastWritten_.value_or(0), PacketSequence(packet));
           ring_.Drop();
+          SetGauge(metrics_.sendRingPackets, static_cast<int64_t>(ring_.Count()));
         }
         RememberWritten(packet);
       }
@@ -153,7 +158,7 @@ void cl::OnlineStep() {
       ReplyLimits limits;
       limits.readTimeoutMs = options_.timings.readTimeoutMs;
       if (ReceiveReply(*connection_, limits, reply_) == ReplyOutcome::kBroken)
-        CloseConnection();
+        CloseConnection(SessionDropCause::kReadFailure);
       answered = !reply_.empty();
     } catch (const std::exception&) {
       reply_.clear();
@@ -170,6 +175,8 @@ void cl::OnlineStep() {
 }
 
 void cl::HandleAnswer() {
+  Count(metrics_.serverAnswers);
+  Stamp(metrics_.lastServerAnswerMs, clock_.MonotonicMs());
   AdvanceIndicator();
   switch (PacketCode(reply_)) {
     case CMD_ACCEPTED:
@@ -182,22 +189,22 @@ void cl::HandleAnswer() {
       PostPacket(CMD_QUERY_REPLY, {});
       break;
     case CMD_DENIED:
-      online_ = false;
+      GoOffline(SessionDropCause::kServerCommand);
       connectEnabled_ = false;
       AdvanceIndicator();
-      CloseConnection();
+      CloseConnection(SessionDropCause::kServerCommand);
       break;
     case CMD_DROP:
-      online_ = false;
+      GoOffline(SessionDropCause::kServerCommand);
       AdvanceIndicator();
-      CloseConnection();
+      CloseConnection(SessionDropCause::kServerCommand);
       break;
     case CMD_SERVER_DISCONNECT:
       // The connection stays open; the next attempt, a full delay later, discards it.
       errors_ = 0;
       lastAttemptTime_ = clock_.TickMs();
       attempted_ = true;
-      online_ = false;
+      GoOffline(SessionDropCause::kServerCommand);
       AdvanceIndicator();
       Log(kLogServerDisconnect);
       break;
@@ -237,7 +244,7 @@ void cl::ConnectionAttempt() {
   Log(kLogConnected);
   if (stop_)
     return;
-  online_ = true;
+  SetOnline(true);
   AdvanceIndicator();
 }
 
@@ -250,12 +257,12 @@ void cl::ConnectedHandler() {
   Post(CMD_VERSION, VersionPayload(kDriverFileVersion), limit);
 }
 
-void cl::CloseConnection() {
+void cl::CloseConnection(SessionDropCause cause) {
   if (!connection_ || !connection_->IsOpen())
     return;
   connection_->Close();
   // The disconnected handler.
-  online_ = false;
+  GoOffline(cause);
   AdvanceIndicator();
 }
 
@@ -279,16 +286,30 @@ size_t cl::RequeueUnanswered() {
       ++requeued;
   }
   unanswered_.clear();
+  SetGauge(metrics_.sendRingPackets, static_cast<int64_t>(ring_.Count()));
   return requeued;
+}
+
+bool cl::SetOnline(bool online) {
+  const bool wasOnline = online_.exchange(online);
+  SetFlag(metrics_.serverOnline, online);
+  return wasOnline;
+}
+
+void cl::GoOffline(SessionDropCause cause) {
+  if (SetOnline(false))
+    CountDrop(metrics_, cause);
 }
 
 bool cl::SendPacket(const stru_arb& packet) {
   const Bytes frame = BuildFrame(packet);
   const platform::IoResult written =
       connection_->WriteAll(frame.data(), frame.size(), options_.timings.writeTimeoutMs);
-  if (written == platform::IoResult::kOk)
+  if (written == platform::IoResult::kOk) {
+    Count(metrics_.packetsSent);
     return true;
-  CloseConnection();
+  }
+  CloseConnection(SessionDropCause::kWriteFailure);
   ++errors_;
   return false;
 }
@@ -302,6 +323,7 @@ PostResult cl::Post(int32_t code, const stru_arb& payload, size_t limit) {
   PostResult result;
   result.sequence = sequence_++;
   result.queued = ring_.Count() < limit && ring_.Put(BuildPacket(code, result.sequence, payload));
+  SetGauge(metrics_.sendRingPackets, static_cast<int64_t>(ring_.Count()));
   return result;
 }
 

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/driver_metrics.h"
 #include "common/driver_state.h"
 #include "netlink/packets.h"
 #include "netlink/receive_reply.h"
@@ -78,6 +79,9 @@ class cl {
     // the file named by the last spool path when it exists and moves the spool
     // re-send time back one day.
     std::function<void()> onSpoolAck;
+    // Where the session counts packets, answers, drops and the ring's depth;
+    // none keeps the figures to the session object.
+    DriverMetrics* metrics = nullptr;
   };
 
   // The window must stay usable until Stop() has returned; a HandOffWindow
@@ -130,7 +134,11 @@ class cl {
   void OnlineStep();
   void ConnectionAttempt();
   void ConnectedHandler();
-  void CloseConnection();
+  void CloseConnection(SessionDropCause cause);
+  // Sets the online flag and its gauge; true when the session was online.
+  bool SetOnline(bool online);
+  // Goes offline, counting the drop when the session was online.
+  void GoOffline(SessionDropCause cause);
   void RememberWritten(const stru_arb& packet);
   size_t RequeueUnanswered();
   bool SendPacket(const stru_arb& packet);
@@ -146,6 +154,8 @@ class cl {
   SessionWindow& window_;
   const platform::Clock& clock_;
   Options options_;
+  DriverMetrics ownMetrics_;
+  DriverMetrics& metrics_;
   std::thread thread_;
   platform::WakeSignal stopSignal_;
 

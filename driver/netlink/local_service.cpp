@@ -28,7 +28,7 @@ LocalService::LocalService(const platform::Clock& clock, LocalServiceState::PutR
                            std::atomic<int32_t>& duplicateCounter, Settings settings)
     : clock_(clock),
       settings_(std::move(settings)),
-      state_(std::move(put), messageCounter, duplicateCounter) {}
+      state_(std::move(put), messageCounter, duplicateCounter, settings_.metrics) {}
 
 LocalService::~LocalService() {
   Stop();

@@ -34,6 +34,8 @@ class LocalService {
     uint32_t greetingWaitMs = 2000;
     // A client's send buffer in bytes; 0 leaves it to the system.
     int clientSendBufferBytes = 0;
+    // Counts the messages queued and the repeats for the metrics as well.
+    DriverMetrics* metrics = nullptr;
   };
 
   LocalService(const platform::Clock& clock, LocalServiceState::PutRecord put,

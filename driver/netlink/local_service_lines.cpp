@@ -119,8 +119,11 @@ void RecentMessageTable::Enter(std::string_view key) {
 }
 
 LocalServiceState::LocalServiceState(PutRecord put, std::atomic<int32_t>& messageCounter,
-                                     std::atomic<int32_t>& duplicateCounter)
-    : put_(std::move(put)), messageCounter_(messageCounter), duplicateCounter_(duplicateCounter) {}
+                                     std::atomic<int32_t>& duplicateCounter, DriverMetrics* metrics)
+    : put_(std::move(put)),
+      messageCounter_(messageCounter),
+      duplicateCounter_(duplicateCounter),
+      metrics_(metrics) {}
 
 std::string LocalServiceState::HandleLine(std::string_view line) {
   const LineReading reading = ReadServiceLine(line);
@@ -134,10 +137,14 @@ std::string LocalServiceState::HandleLine(std::string_view line) {
       std::lock_guard<std::mutex> lock(tableGuard_);
       if (table_.Contains(reading.key)) {
         ++duplicateCounter_;
+        if (metrics_ != nullptr)
+          Count(metrics_->tcpDuplicates);
       } else if (put_(record.data(), static_cast<int32_t>(record.size()))) {
         // Only a kept record enters the table: the peer's next copy of a
         // line the full queue lost is taken as new.
         ++messageCounter_;
+        if (metrics_ != nullptr)
+          Count(metrics_->tcpMessages);
         table_.Enter(reading.key);
       }
       echo_ = reading.echo;

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/driver_metrics.h"
 #include "platform/clock.h"
 
 namespace tessar {
@@ -94,8 +95,9 @@ class LocalServiceState {
   // Puts one record into the incoming queue; false when it was not kept.
   using PutRecord = std::function<bool(const uint8_t* bytes, int32_t count)>;
 
+  // `metrics`, when given, counts the messages queued and the repeats as well.
   LocalServiceState(PutRecord put, std::atomic<int32_t>& messageCounter,
-                    std::atomic<int32_t>& duplicateCounter);
+                    std::atomic<int32_t>& duplicateCounter, DriverMetrics* metrics = nullptr);
 
   // Handles one line (line feed included) and returns what to send back, in
   // order; empty when nothing is answered.
@@ -106,6 +108,7 @@ class LocalServiceState {
   PutRecord put_;
   std::atomic<int32_t>& messageCounter_;
   std::atomic<int32_t>& duplicateCounter_;
+  DriverMetrics* metrics_;
   // Held for one line's look-up, put and entry, so that two clients sending
   // the same line at once queue it once.
   std::mutex tableGuard_;

@@ -9,12 +9,12 @@ using Milliseconds = std::chrono::milliseconds;
 
 class SystemClockImpl : public Clock {
  public:
-  uint32_t TickMs() const override {
+  uint32_t TickMs() const override { return static_cast<uint32_t>(MonotonicMs()); }
+
+  uint64_t MonotonicMs() const override {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    const uint64_t ms =
-        static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec / 1000000);
-    return static_cast<uint32_t>(ms);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec / 1000000);
   }
 
   LocalTime LocalNow() const override {
@@ -62,7 +62,7 @@ const Clock& SystemClock() {
 }
 
 ManualClock::ManualClock(uint32_t tick, LocalTime local)
-    : tick_(tick), local_(ToTimePoint(local)) {}
+    : monotonic_(tick), local_(ToTimePoint(local)) {}
 
 LocalTime ManualClock::LocalNow() const {
   std::lock_guard lock(mutex_);
@@ -72,7 +72,7 @@ LocalTime ManualClock::LocalNow() const {
 void ManualClock::Advance(uint32_t milliseconds) {
   std::lock_guard lock(mutex_);
   local_ += Milliseconds{milliseconds};
-  tick_.fetch_add(milliseconds);
+  monotonic_.fetch_add(milliseconds);
 }
 
 void ManualClock::SetLocal(const LocalTime& local) {

@@ -26,6 +26,9 @@ class Clock {
   virtual ~Clock() = default;
   // Monotonic milliseconds, kept as 32 bits; differences are taken modulo 2^32.
   virtual uint32_t TickMs() const = 0;
+  // The same monotonic milliseconds in 64 bits, for ages that may exceed the
+  // 49.7 days after which the tick wraps.
+  virtual uint64_t MonotonicMs() const = 0;
   virtual LocalTime LocalNow() const = 0;
 };
 
@@ -41,14 +44,15 @@ const Clock& SystemClock();
 class ManualClock : public Clock {
  public:
   explicit ManualClock(uint32_t tick = 0, LocalTime local = {2024, 5, 1, 12, 0, 0, 0});
-  uint32_t TickMs() const override { return tick_.load(); }
+  uint32_t TickMs() const override { return static_cast<uint32_t>(monotonic_.load()); }
+  uint64_t MonotonicMs() const override { return monotonic_.load(); }
   LocalTime LocalNow() const override;
   // Moves the tick and local time forward together.
   void Advance(uint32_t milliseconds);
   void SetLocal(const LocalTime& local);
 
  private:
-  std::atomic<uint32_t> tick_;
+  std::atomic<uint64_t> monotonic_;
   mutable std::mutex mutex_;
   std::chrono::sys_time<std::chrono::milliseconds> local_;
 };

@@ -27,6 +27,15 @@ SteadyClock::time_point DeadlineAfter(uint32_t ms) {
   return SteadyClock::now() + std::chrono::milliseconds(ms);
 }
 
+}  // namespace
+
+bool IsIpv4Address(const std::string& text) {
+  in_addr address{};
+  return inet_pton(AF_INET, text.c_str(), &address) == 1;
+}
+
+namespace {
+
 bool Resolve(const std::string& host, uint16_t port, sockaddr_in& address, std::string* error) {
   std::memset(&address, 0, sizeof address);
   address.sin_family = AF_INET;

@@ -11,6 +11,9 @@
 
 namespace tessar::platform {
 
+// True when `text` is an IPv4 address in dotted form ("127.0.0.1").
+bool IsIpv4Address(const std::string& text);
+
 class TcpConnection : public ByteStream {
  public:
   explicit TcpConnection(const WakeSignal* stop = nullptr) : stop_(stop) {}

@@ -247,17 +247,27 @@ class LocalServiceTest : public ::testing::Test {
   RecordSink sink_;
   std::atomic<int32_t> messages_{0};
   std::atomic<int32_t> duplicates_{0};
+  DriverMetrics metrics_;
   LocalService service_{
       clock_, [this](const uint8_t* bytes, int32_t count) { return sink_.Put(bytes, count); },
       messages_, duplicates_, Narrow()};
 
   // The loopback address only, and small send buffers so that a client that
   // does not read fills its buffers soon.
-  static LocalService::Settings Narrow() {
+  LocalService::Settings Narrow() {
     LocalService::Settings settings;
     settings.address = "127.0.0.1";
     settings.clientSendBufferBytes = 8192;
+    settings.metrics = &metrics_;
     return settings;
+  }
+
+  // The window's counters and the metrics agree.
+  void ExpectCounted(int32_t messages, int32_t duplicates) {
+    EXPECT_EQ(messages_.load(), messages);
+    EXPECT_EQ(duplicates_.load(), duplicates);
+    EXPECT_EQ(metrics_.tcpMessages.load(), static_cast<uint64_t>(messages));
+    EXPECT_EQ(metrics_.tcpDuplicates.load(), static_cast<uint64_t>(duplicates));
   }
 };
 
@@ -281,8 +291,7 @@ TEST_F(LocalServiceTest, ANewSlotLineQueuesOneRecordAndARepeatOnlyCounts) {
   const auto body = BytesOfHex(data);
   expected.insert(expected.end(), body.begin(), body.end());
   EXPECT_EQ(records[0], expected) << "bytes 10-22 are the data bytes, 0-9 are zero";
-  EXPECT_EQ(messages_.load(), 1);
-  EXPECT_EQ(duplicates_.load(), 0);
+  ExpectCounted(1, 0);
 
   // The same key: another prefix before ")", or a change past 46 characters,
   // from another client as well.
@@ -292,8 +301,7 @@ TEST_F(LocalServiceTest, ANewSlotLineQueuesOneRecordAndARepeatOnlyCounts) {
   EXPECT_EQ(other->Sync(), "D7/\r\n");
   EXPECT_EQ(peer->Sync(), "D7/\r\n");
   EXPECT_EQ(sink_.Records().size(), 1u);
-  EXPECT_EQ(messages_.load(), 1);
-  EXPECT_EQ(duplicates_.load(), 2);
+  ExpectCounted(1, 2);
 }
 
 TEST_F(LocalServiceTest, The201stDistinctKeyEvictsTheFirst) {
@@ -434,13 +442,12 @@ TEST_F(LocalServiceTest, AFullQueueKeepsNeitherTheRecordNorTheKey) {
   sink_.full = true;
   peer->Send(SlotLine(DataHex(6), "06"));
   EXPECT_EQ(peer->Sync(), "D6/\r\n");
-  EXPECT_EQ(messages_.load(), 0);
-  EXPECT_EQ(duplicates_.load(), 0);
+  ExpectCounted(0, 0);
   sink_.full = false;
   peer->Send(SlotLine(DataHex(6), "06"));
   peer->Sync();
-  EXPECT_EQ(messages_.load(), 1) << "the next copy is taken as new";
-  EXPECT_EQ(duplicates_.load(), 0);
+  SCOPED_TRACE("the next copy is taken as new");
+  ExpectCounted(1, 0);
   EXPECT_EQ(sink_.Records().size(), 1u);
 }
 

@@ -64,6 +64,7 @@ class SessionTest : public ::testing::Test {
     cl::Options options;
     options.startDirectory = dir_.Path();
     options.timings = timings_;
+    options.metrics = &metrics_;
     session_ = std::make_unique<cl>(state_, window ? *window : window_, clock_, options);
     session_->Start();
   }
@@ -102,6 +103,7 @@ class SessionTest : public ::testing::Test {
   testing::TempDir dir_;
   ServerSimulator sim_;
   SessionTimings timings_;
+  DriverMetrics metrics_;
   std::unique_ptr<cl> session_;  // last: it goes first
 };
 
@@ -135,6 +137,77 @@ TEST_F(SessionTest, HelloPacketsInOrderAndNumbersGoOnAcrossConnections) {
   for (uint64_t i = 0; i < 4; ++i)
     EXPECT_EQ(packets[i].sequence, 5 + i);
   EXPECT_TRUE(sim_.Violations().empty());
+}
+
+// The figures the session keeps for the metrics: packets written, answers,
+// the ring's depth, the online flag, and every way an online session goes
+// offline counted once under its cause.
+TEST_F(SessionTest, MetricsCountPacketsAnswersAndEveryDropUnderItsCause) {
+  StartOnline();
+  EXPECT_TRUE(metrics_.serverOnline.load());
+  ASSERT_TRUE(Eventually([&] { return metrics_.serverAnswers.load() == 4u; }));
+  EXPECT_EQ(metrics_.packetsSent.load(), 4u) << "the hello group";
+  EXPECT_EQ(metrics_.lastServerAnswerMs.load(), clock_.MonotonicMs());
+  PostEventAndWait();
+  ASSERT_TRUE(Eventually([&] { return metrics_.serverAnswers.load() == 5u; }));
+  EXPECT_EQ(metrics_.packetsSent.load(), 5u);
+  EXPECT_EQ(metrics_.sendRingPackets.load(), 0);
+
+  struct Case {
+    const char* what;
+    std::function<void()> drop;
+    SessionDropCause cause;
+  };
+  const auto post = [&] { session_->PostPacket(CMD_EVENT, Bytes(27, 0)); };
+  const Case cases[] = {
+      {"CMD_DROP", [&] { sim_.QueueAnswer(CMD_DROP), post(); }, SessionDropCause::kServerCommand},
+      {"CMD_SERVER_DISCONNECT", [&] { sim_.QueueAnswer(CMD_SERVER_DISCONNECT), post(); },
+       SessionDropCause::kServerCommand},
+      {"half a frame, then a close", [&] { sim_.QueueMalformed(Malformed::kHalfFrame), post(); },
+       SessionDropCause::kReadFailure},
+      {"a connection reset before a packet is written",
+       [&] {
+         sim_.CloseClient(/*reset=*/true);
+         ASSERT_TRUE(
+             sim_.WaitUntil([](const ServerSimulator& s) { return !s.ClientConnected(); }, 5000));
+         post();
+       },
+       SessionDropCause::kWriteFailure},
+      {"a server that stops answering", [&] { sim_.SetSilent(true), post(); },
+       SessionDropCause::kErrors},
+  };
+  uint64_t expected[kSessionDropCauses] = {};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    c.drop();
+    ASSERT_TRUE(Eventually([&] { return !session_->Online(); }));
+    ++expected[static_cast<int>(c.cause)];
+    for (int cause = 0; cause < kSessionDropCauses; ++cause)
+      EXPECT_EQ(metrics_.sessionDrops[cause].load(), expected[cause]) << "cause " << cause;
+    EXPECT_FALSE(metrics_.serverOnline.load());
+    sim_.SetSilent(false);
+    // The next connection: four hello packets and, the clock having moved,
+    // one keep-alive test, all answered before the next case begins.
+    const uint64_t answers = metrics_.serverAnswers.load();
+    clock_.Advance(kPastReconnectDelay);
+    ASSERT_TRUE(Eventually([&] { return metrics_.serverAnswers.load() == answers + 5; }));
+    EXPECT_TRUE(metrics_.serverOnline.load());
+  }
+
+  // Stopping is no drop.
+  session_->Stop();
+  EXPECT_FALSE(metrics_.serverOnline.load());
+  for (int cause = 0; cause < kSessionDropCauses; ++cause)
+    EXPECT_EQ(metrics_.sessionDrops[cause].load(), expected[cause]) << "cause " << cause;
+
+  // Packets posted while no connection takes them wait in the ring, counted there.
+  DriverMetrics idleMetrics;
+  cl::Options options;
+  options.metrics = &idleMetrics;
+  cl idle(state_, window_, clock_, options);
+  idle.PostPacket(CMD_EVENT, Bytes(27, 0));
+  idle.PostPacket(CMD_EVENT, Bytes(27, 0));
+  EXPECT_EQ(idleMetrics.sendRingPackets.load(), 2);
 }
 
 TEST_F(SessionTest, RingPacketsGoFirstAfterReconnectionInOrderAcrossTheWrap) {

@@ -31,6 +31,7 @@ LC_ALL=C sort -k2,2 >"$expected" <<'LIST'
 -rw-r--r-- /usr/share/doc/tessar/changelog.gz
 -rw-r--r-- /usr/share/doc/tessar/copyright
 -rw-r--r-- /usr/share/doc/tessar/examples/tessard.desktop
+-rw-r--r-- /usr/share/doc/tessar/examples/tessard-alerts.yml
 -rw-r--r-- /usr/share/icons/hicolor/scalable/apps/tessard.svg
 -rw-r--r-- /usr/share/man/man1/tessar_server_sim.1.gz
 -rw-r--r-- /usr/share/man/man1/znt_receiver_sim.1.gz

@@ -58,11 +58,12 @@ class EventConversionTest : public ::testing::Test {
   FakeLink link_;
   RecordingConversionWindow window_;
   std::vector<std::string> failures_;
+  DriverMetrics metrics_;
   EventConversion conversion_{state_,
                               link_,
                               window_,
                               clock_,
-                              {dir_.File("sost.mem"), dir_.Path() + "/"},
+                              {dir_.File("sost.mem"), dir_.Path() + "/", &metrics_},
                               [this](const std::string& line) { failures_.push_back(line); }};
 };
 
@@ -240,6 +241,60 @@ TEST_F(EventConversionTest, ATickDrainsAFullQueueInOrder) {
   EXPECT_EQ(conversion_.Zones().Records(), static_cast<size_t>(IncomingQueue::kSlots));
   EXPECT_EQ(ReadBytes(dir_.File("sost.mem")), conversion_.Zones().Image());
   EXPECT_TRUE(conversion_.PutMessage(kSourceTcpService, extra.data(), 23));
+}
+
+// What the conversion counts for the metrics: payloads posted as they were
+// made, spool files written and re-sent, payloads whose spool file failed;
+// and after each tick the queue's depth, the spool files and the zone records.
+TEST_F(EventConversionTest, MetricsFollowPostingSpoolingAndTheQueue) {
+  const auto expect = [&](uint64_t events, uint64_t measurements, uint64_t written, uint64_t resent,
+                          uint64_t failed, int64_t spoolFiles) {
+    EXPECT_EQ(metrics_.eventsPosted.load(), events);
+    EXPECT_EQ(metrics_.measurementsPosted.load(), measurements);
+    EXPECT_EQ(metrics_.spoolWritten.load(), written);
+    EXPECT_EQ(metrics_.spoolResent.load(), resent);
+    EXPECT_EQ(metrics_.spoolWriteFailures.load(), failed);
+    EXPECT_EQ(metrics_.spoolFiles.load(), spoolFiles);
+  };
+  PutAlarm(37);
+  Put(Message({.device = 37, .type = 4, .zones = {0x0B, 0xC8, 0x11, 0, 0, 0, 0x20, 0}}));
+  EXPECT_EQ(metrics_.incomingQueueMessages.load(), 2);
+  Tick();
+  EXPECT_EQ(metrics_.incomingQueueMessages.load(), 0);
+  EXPECT_EQ(metrics_.zoneRecords.load(), 1);
+  expect(1, 1, 0, 0, 0, 0);
+
+  {
+    SCOPED_TRACE("offline: spooled");
+    link_.online = false;
+    PutAlarm(1);
+    PutAlarm(2);
+    Tick();
+    expect(1, 1, 2, 0, 0, 2);
+    EXPECT_EQ(metrics_.zoneRecords.load(), 3);
+  }
+  {
+    SCOPED_TRACE("a spool file that cannot be written");
+    conversion_.Spool().beforeRename = [](const std::string& path) {
+      std::filesystem::remove(path);
+    };
+    PutAlarm(3);
+    Tick();
+    expect(1, 1, 2, 0, 1, 2);
+    conversion_.Spool().beforeRename = nullptr;
+  }
+  {
+    SCOPED_TRACE("online again: re-sent one at a time");
+    link_.online = true;
+    Tick();
+    expect(1, 1, 2, 1, 1, 2);
+    Confirm();
+    Tick();
+    expect(1, 1, 2, 2, 1, 1);
+    Confirm();
+    Tick();
+    expect(1, 1, 2, 2, 1, 0);
+  }
 }
 
 TEST_F(EventConversionTest, AnEmptyTickShowsTheElapsedTimeOnly) {
