@@ -186,11 +186,17 @@ TEST_F(SessionTest, MetricsCountPacketsAnswersAndEveryDropUnderItsCause) {
       EXPECT_EQ(metrics_.sessionDrops[cause].load(), expected[cause]) << "cause " << cause;
     EXPECT_FALSE(metrics_.serverOnline.load());
     sim_.SetSilent(false);
-    // The next connection: four hello packets and, the clock having moved,
-    // one keep-alive test, all answered before the next case begins.
+    // The next connection: the data packets the last one left unanswered,
+    // four hello packets and, the clock having moved, one keep-alive test,
+    // all answered before the next case begins.
     const uint64_t answers = metrics_.serverAnswers.load();
+    const int connection = sim_.Connections() + 1;
     clock_.Advance(kPastReconnectDelay);
-    ASSERT_TRUE(Eventually([&] { return metrics_.serverAnswers.load() == answers + 5; }));
+    ASSERT_TRUE(Eventually([&] {
+      const auto packets = OfConnection(sim_.Packets(), connection);
+      return packets.size() >= 5 && packets.back().code == CMD_TEST &&
+             metrics_.serverAnswers.load() == answers + packets.size();
+    }));
     EXPECT_TRUE(metrics_.serverOnline.load());
   }
 

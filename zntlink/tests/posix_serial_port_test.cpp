@@ -362,7 +362,8 @@ TEST_F(PtyPortTest, PtyHasOnlyCtsAndNoLineEvents) {
   port_->SetEventMask(0);
   waiter.join();
   EXPECT_EQ(events, 0u);
-  EXPECT_LT(MsSince(start), 200);
+  // Prompt, not after some long timeout; generous for a loaded machine.
+  EXPECT_LT(MsSince(start), 2000);
   EXPECT_TRUE(port_->Close());
 }
 
