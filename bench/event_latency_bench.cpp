@@ -30,6 +30,7 @@
 
 #include "arguments.h"
 #include "conversion/records.h"
+#include "driver_process.h"
 #include "metrics/metrics_page.h"
 #include "netlink/packets.h"
 #include "platform/tcp.h"
@@ -82,82 +83,6 @@ size_t CountEvents(const ServerSimulator& server) {
 
 // The driver as a child process in `home`, standard output and error in
 // tessard.log there.
-class Driver {
- public:
-  ~Driver() { Kill(); }
-
-  bool Start(const std::string& program, const fs::path& home) {
-    // Everything the child needs is made before the fork: this process has
-    // threads, so the child only calls what is safe between fork and exec.
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-      if (std::strncmp(*entry, "QT_QPA_PLATFORM=", 16) != 0)
-        environment.emplace_back(*entry);
-    }
-    environment.emplace_back("QT_QPA_PLATFORM=offscreen");
-    std::vector<char*> envp;
-    for (std::string& entry : environment)
-      envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    const std::string directory = home.string();
-    const std::string log = (home / "tessard.log").string();
-    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-
-    pid_ = fork();
-    if (pid_ < 0)
-      return false;
-    if (pid_ == 0) {
-      if (chdir(directory.c_str()) != 0)
-        _exit(126);
-      const int fd = open(log.c_str(), O_CREAT | O_WRONLY | O_TRUNC | O_CLOEXEC, 0644);
-      if (fd >= 0) {
-        dup2(fd, STDOUT_FILENO);
-        dup2(fd, STDERR_FILENO);
-      }
-      execve(program.c_str(), argv, envp.data());
-      _exit(127);
-    }
-    return true;
-  }
-
-  bool Running() {
-    if (pid_ <= 0)
-      return false;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) != pid_)
-      return true;
-    pid_ = -1;
-    return false;
-  }
-
-  // SIGTERM, then the exit status; -1 when it did not end within `ms`.
-  int Stop(int ms) {
-    if (pid_ <= 0)
-      return -1;
-    kill(pid_, SIGTERM);
-    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(ms);
-    int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) != pid_) {
-      if (SteadyClock::now() > deadline)
-        return -1;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-
-  void Kill() {
-    if (pid_ <= 0)
-      return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
-
 void PrintLog(const fs::path& home) {
   std::ifstream in(home / "tessard.log");
   std::fprintf(
@@ -259,9 +184,9 @@ PhaseResult RunPhase(int messages, const std::string& program, const std::string
   std::printf("%s\n", scrape ? "with the metrics endpoint scraped 10 times a second:"
                              : "without a metrics port:");
 
-  Driver driver;
+  tessar::tools::DriverProcess driver;
   const auto started = SteadyClock::now();
-  if (!driver.Start(program, home)) {
+  if (!driver.Start(program, home, /*truncateLog=*/true)) {
     std::fprintf(stderr, "event_latency_bench: cannot start %s\n", program.c_str());
     return result;
   }

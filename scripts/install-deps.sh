@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
+#   scripts/install-deps.sh [PACKAGE...]   further packages a script needs
 set -euo pipefail
 
 packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev qt6-base-dev qt6-qpa-plugins
@@ -7,6 +8,7 @@ packages=(cmake ninja-build g++ make libgtest-dev libgmock-dev qt6-base-dev qt6-
 # The Debian package and its tests: dpkg-shlibdeps, lintian, systemd-analyze,
 # and what the maintainer scripts call when the package is installed.
 packages+=(dpkg-dev lintian systemd adduser)
+packages+=("$@")
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
