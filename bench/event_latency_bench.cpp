@@ -10,9 +10,7 @@
 // scraped ten times a second all along, to show what scraping costs the
 // alarm's road. Prints figures; asserts none.
 //   event_latency_bench [--messages N] [--driver PATH] [--library PATH]
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,8 +35,6 @@
 #include "pty_receiver.h"
 #include "receiver_simulator.h"
 #include "server_simulator.h"
-
-extern char** environ;
 
 namespace {
 

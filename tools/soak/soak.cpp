@@ -13,12 +13,10 @@
 // the server saw no protocol violation and the driver stopped cleanly.
 #include <arpa/inet.h>
 #include <dirent.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -49,8 +47,6 @@
 #include "receiver_simulator.h"
 #include "server_simulator.h"
 #include "soak_identity.h"
-
-extern char** environ;
 
 namespace {
 
