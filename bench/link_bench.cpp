@@ -25,10 +25,10 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-double ThreadCpuSeconds(std::thread& thread) {
+double ThreadCpuSeconds(zntlink::HeldThread& thread) {
   clockid_t clock;
   timespec t{};
-  if (pthread_getcpuclockid(thread.native_handle(), &clock) != 0 || clock_gettime(clock, &t) != 0) {
+  if (pthread_getcpuclockid(thread.NativeHandle(), &clock) != 0 || clock_gettime(clock, &t) != 0) {
     return 0;
   }
   return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;

@@ -1,4 +1,4 @@
-/* Receiver communications library: the C interface of libzntlink.so.
+/* Receiver communications library: the C interface of libzntlink.so and zntlink.dll.
  *
  * One session per open serial port. Every export takes the session handle
  * returned by ZNT_InitComm / ZNT_InitCommEx. All integers are 32-bit; records
@@ -31,10 +31,18 @@ typedef struct _SYSTEMTIME {
 #pragma pack(pop)
 #endif
 
-#if defined(__GNUC__)
+/* On Windows the exports use the calling convention of the system libraries
+ * and leave the DLL undecorated, by the names of its module-definition file;
+ * elsewhere they are the only names the shared library makes visible. */
+#if defined(_WIN32)
+#define ZNT_API
+#define ZNT_CALL __stdcall
+#elif defined(__GNUC__)
 #define ZNT_API __attribute__((visibility("default")))
+#define ZNT_CALL
 #else
 #define ZNT_API
+#define ZNT_CALL
 #endif
 
 /* The opaque session handle. */
@@ -137,50 +145,52 @@ _Static_assert(sizeof(ReceiverMessage) == 23, "ReceiverMessage layout");
 #define ZNT_ERR_LINK 14 /* the link fell back to Idle; open: the link could not be established */
 
 /* Session management */
-ZNT_API CommSession* ZNT_InitCommEx(int port, int baudRate, int* error);
-ZNT_API CommSession* ZNT_InitComm(int port);
-ZNT_API int ZNT_CloseComm(CommSession* session);
-ZNT_API int ZNT_GetLastError(CommSession* session);
-ZNT_API int ZNT_GetActivity(CommSession* session);
-ZNT_API int ZNT_GetCommPort(CommSession* session);
-ZNT_API int ZNT_GetTimeouts(CommSession* session, LinkTimeouts* out);
-ZNT_API int ZNT_SetTimeouts(CommSession* session, const LinkTimeouts* in);
+ZNT_API CommSession* ZNT_CALL ZNT_InitCommEx(int port, int baudRate, int* error);
+ZNT_API CommSession* ZNT_CALL ZNT_InitComm(int port);
+ZNT_API int ZNT_CALL ZNT_CloseComm(CommSession* session);
+ZNT_API int ZNT_CALL ZNT_GetLastError(CommSession* session);
+ZNT_API int ZNT_CALL ZNT_GetActivity(CommSession* session);
+ZNT_API int ZNT_CALL ZNT_GetCommPort(CommSession* session);
+ZNT_API int ZNT_CALL ZNT_GetTimeouts(CommSession* session, LinkTimeouts* out);
+ZNT_API int ZNT_CALL ZNT_SetTimeouts(CommSession* session, const LinkTimeouts* in);
 /* Copies the caller's counters INTO the session, replacing its statistics. */
-ZNT_API int ZNT_GetStatistics(CommSession* session, const LinkStatistics* stats);
+ZNT_API int ZNT_CALL ZNT_GetStatistics(CommSession* session, const LinkStatistics* stats);
 
 /* Getters: copies of the session's receiver state; they never talk to the receiver. */
-ZNT_API int ZNT_GetFirmware(CommSession* session, FirmwareInfo* out);
-ZNT_API int ZNT_GetTime(CommSession* session, SYSTEMTIME* out);
-ZNT_API int ZNT_GetTroubles(CommSession* session);
-ZNT_API int ZNT_GetSlotNum(CommSession* session);
-ZNT_API int ZNT_GetSlotNumActive(CommSession* session);
-ZNT_API int ZNT_GetSlotInfo(CommSession* session, SlotInfo* out);
-ZNT_API int ZNT_GetMsgNum(CommSession* session);
-ZNT_API int ZNT_GetMsg(CommSession* session, ReceiverMessage* out);
+ZNT_API int ZNT_CALL ZNT_GetFirmware(CommSession* session, FirmwareInfo* out);
+ZNT_API int ZNT_CALL ZNT_GetTime(CommSession* session, SYSTEMTIME* out);
+ZNT_API int ZNT_CALL ZNT_GetTroubles(CommSession* session);
+ZNT_API int ZNT_CALL ZNT_GetSlotNum(CommSession* session);
+ZNT_API int ZNT_CALL ZNT_GetSlotNumActive(CommSession* session);
+ZNT_API int ZNT_CALL ZNT_GetSlotInfo(CommSession* session, SlotInfo* out);
+ZNT_API int ZNT_CALL ZNT_GetMsgNum(CommSession* session);
+ZNT_API int ZNT_CALL ZNT_GetMsg(CommSession* session, ReceiverMessage* out);
 
 /* Requests: one request to the receiver each, answered within 500 ms or failed.
  * Status results: 1 accepted, 2 refused, 0 not sent / no answer.
  * Transaction results: 1 answered (accepted or refused), 0 otherwise.
  * Value results: the answer's first payload byte, or -1. */
-ZNT_API int ZNT_SetTime(CommSession* session, const SYSTEMTIME* time);
-ZNT_API int ZNT_SetSystemTime(CommSession* session);
-ZNT_API int ZNT_ChangePassword(CommSession* session, const uint8_t* password,
-                               const uint8_t* newPassword);
-ZNT_API const uint8_t* ZNT_GetSlotSetup(CommSession* session, unsigned slot);
-ZNT_API int ZNT_SetSlotSetup(CommSession* session, unsigned slot, const uint8_t* data,
-                             unsigned length, const uint8_t* password);
-ZNT_API const SlotMasks* ZNT_GetSlotMasks(CommSession* session, unsigned slot, unsigned maskNumber);
-ZNT_API int ZNT_SetSlotMasks(CommSession* session, unsigned slot, unsigned maskNumber,
-                             const uint8_t* masks, int masksLength, const uint8_t* password);
-ZNT_API int ZNT_SetSlotMode(CommSession* session, unsigned slot, unsigned mode,
-                            const uint8_t* password);
-ZNT_API int ZNT_GetSystemValue(CommSession* session, unsigned index);
-ZNT_API int ZNT_SetSystemValue(CommSession* session, unsigned index, int value);
-ZNT_API int ZNT_GetRtcOption(CommSession* session);
-ZNT_API int ZNT_SetRtcOption(CommSession* session, int option);
-ZNT_API int ZNT_GetRtcDayOfWeek(CommSession* session);
-ZNT_API int ZNT_SetRtcDayOfWeek(CommSession* session, int day);
-ZNT_API int ZNT_Shutdown(CommSession* session, unsigned mode);
+ZNT_API int ZNT_CALL ZNT_SetTime(CommSession* session, const SYSTEMTIME* time);
+ZNT_API int ZNT_CALL ZNT_SetSystemTime(CommSession* session);
+ZNT_API int ZNT_CALL ZNT_ChangePassword(CommSession* session, const uint8_t* password,
+                                        const uint8_t* newPassword);
+ZNT_API const uint8_t* ZNT_CALL ZNT_GetSlotSetup(CommSession* session, unsigned slot);
+ZNT_API int ZNT_CALL ZNT_SetSlotSetup(CommSession* session, unsigned slot, const uint8_t* data,
+                                      unsigned length, const uint8_t* password);
+ZNT_API const SlotMasks* ZNT_CALL ZNT_GetSlotMasks(CommSession* session, unsigned slot,
+                                                   unsigned maskNumber);
+ZNT_API int ZNT_CALL ZNT_SetSlotMasks(CommSession* session, unsigned slot, unsigned maskNumber,
+                                      const uint8_t* masks, int masksLength,
+                                      const uint8_t* password);
+ZNT_API int ZNT_CALL ZNT_SetSlotMode(CommSession* session, unsigned slot, unsigned mode,
+                                     const uint8_t* password);
+ZNT_API int ZNT_CALL ZNT_GetSystemValue(CommSession* session, unsigned index);
+ZNT_API int ZNT_CALL ZNT_SetSystemValue(CommSession* session, unsigned index, int value);
+ZNT_API int ZNT_CALL ZNT_GetRtcOption(CommSession* session);
+ZNT_API int ZNT_CALL ZNT_SetRtcOption(CommSession* session, int option);
+ZNT_API int ZNT_CALL ZNT_GetRtcDayOfWeek(CommSession* session);
+ZNT_API int ZNT_CALL ZNT_SetRtcDayOfWeek(CommSession* session, int day);
+ZNT_API int ZNT_CALL ZNT_Shutdown(CommSession* session, unsigned mode);
 
 #ifdef __cplusplus
 }

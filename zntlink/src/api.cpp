@@ -158,7 +158,7 @@ extern "C" {
 
 // ---- Session management ----
 
-CommSession* ZNT_InitCommEx(int port, int baudRate, int* error) {
+CommSession* ZNT_CALL ZNT_InitCommEx(int port, int baudRate, int* error) {
   int code = ZNT_ERR_RESOURCE;
   CommSession* s = nullptr;
   try {
@@ -219,12 +219,12 @@ CommSession* ZNT_InitCommEx(int port, int baudRate, int* error) {
   return nullptr;
 }
 
-CommSession* ZNT_InitComm(int port) {
+CommSession* ZNT_CALL ZNT_InitComm(int port) {
   int discarded = 0;
   return ZNT_InitCommEx(port, 9600, &discarded);
 }
 
-int ZNT_CloseComm(CommSession* s) {
+int ZNT_CALL ZNT_CloseComm(CommSession* s) {
   if (s == nullptr)
     return 0;
   try {
@@ -240,19 +240,19 @@ int ZNT_CloseComm(CommSession* s) {
   }
 }
 
-int ZNT_GetLastError(CommSession* s) {
+int ZNT_CALL ZNT_GetLastError(CommSession* s) {
   return s == nullptr ? 0 : s->lastError.load();
 }
 
-int ZNT_GetActivity(CommSession* s) {
+int ZNT_CALL ZNT_GetActivity(CommSession* s) {
   return Active(s) ? 1 : 0;
 }
 
-int ZNT_GetCommPort(CommSession* s) {
+int ZNT_CALL ZNT_GetCommPort(CommSession* s) {
   return s == nullptr ? 0 : s->port.load();
 }
 
-int ZNT_GetTimeouts(CommSession* s, LinkTimeouts* out) {
+int ZNT_CALL ZNT_GetTimeouts(CommSession* s, LinkTimeouts* out) {
   if (s == nullptr)
     return 0;
   if (out != nullptr) {
@@ -264,7 +264,7 @@ int ZNT_GetTimeouts(CommSession* s, LinkTimeouts* out) {
   return 1;
 }
 
-int ZNT_SetTimeouts(CommSession* s, const LinkTimeouts* in) {
+int ZNT_CALL ZNT_SetTimeouts(CommSession* s, const LinkTimeouts* in) {
   if (s == nullptr)
     return 0;
   if (in != nullptr) {
@@ -276,7 +276,7 @@ int ZNT_SetTimeouts(CommSession* s, const LinkTimeouts* in) {
   return 1;
 }
 
-int ZNT_GetStatistics(CommSession* s, const LinkStatistics* stats) {
+int ZNT_CALL ZNT_GetStatistics(CommSession* s, const LinkStatistics* stats) {
   if (s == nullptr || stats == nullptr)
     return 0;
   const uint32_t values[kStatisticCount] = {stats->TxFrm, stats->RxFrm, stats->Crc,
@@ -288,7 +288,7 @@ int ZNT_GetStatistics(CommSession* s, const LinkStatistics* stats) {
 
 // ---- Getters ----
 
-int ZNT_GetFirmware(CommSession* s, FirmwareInfo* out) {
+int ZNT_CALL ZNT_GetFirmware(CommSession* s, FirmwareInfo* out) {
   if (!Active(s) || out == nullptr)
     return Refuse(s, ZNT_ERR_ARGUMENT, 0);
   std::lock_guard guard(s->stateGuard);
@@ -298,7 +298,7 @@ int ZNT_GetFirmware(CommSession* s, FirmwareInfo* out) {
   return 1;
 }
 
-int ZNT_GetTime(CommSession* s, SYSTEMTIME* out) {
+int ZNT_CALL ZNT_GetTime(CommSession* s, SYSTEMTIME* out) {
   if (!Active(s) || out == nullptr)
     return Refuse(s, ZNT_ERR_ARGUMENT, 0);
   std::lock_guard guard(s->stateGuard);
@@ -312,7 +312,7 @@ int ZNT_GetTime(CommSession* s, SYSTEMTIME* out) {
   return 1;
 }
 
-int ZNT_GetTroubles(CommSession* s) {
+int ZNT_CALL ZNT_GetTroubles(CommSession* s) {
   if (s == nullptr)
     return 0;
   int power;
@@ -325,11 +325,11 @@ int ZNT_GetTroubles(CommSession* s) {
   return power | kTroublesLinkActive;
 }
 
-int ZNT_GetSlotNum(CommSession*) {
+int ZNT_CALL ZNT_GetSlotNum(CommSession*) {
   return static_cast<int>(kSlotCount);
 }
 
-int ZNT_GetSlotNumActive(CommSession* s) {
+int ZNT_CALL ZNT_GetSlotNumActive(CommSession* s) {
   if (!Active(s))
     return Refuse(s, ZNT_ERR_ARGUMENT, -1);
   std::lock_guard guard(s->stateGuard);
@@ -342,7 +342,7 @@ int ZNT_GetSlotNumActive(CommSession* s) {
   return active;
 }
 
-int ZNT_GetSlotInfo(CommSession* s, SlotInfo* out) {
+int ZNT_CALL ZNT_GetSlotInfo(CommSession* s, SlotInfo* out) {
   if (!Active(s) || out == nullptr)
     return Refuse(s, ZNT_ERR_ARGUMENT, 0);
   std::lock_guard guard(s->stateGuard);
@@ -353,14 +353,14 @@ int ZNT_GetSlotInfo(CommSession* s, SlotInfo* out) {
   return 1;
 }
 
-int ZNT_GetMsgNum(CommSession* s) {
+int ZNT_CALL ZNT_GetMsgNum(CommSession* s) {
   if (!Active(s))
     return 0;
   std::lock_guard guard(s->stateGuard);
   return s->receiver.messageCount;
 }
 
-int ZNT_GetMsg(CommSession* s, ReceiverMessage* out) {
+int ZNT_CALL ZNT_GetMsg(CommSession* s, ReceiverMessage* out) {
   if (!Active(s))
     return 0;
   {
@@ -396,7 +396,7 @@ int ZNT_GetMsg(CommSession* s, ReceiverMessage* out) {
 
 // ---- Requests ----
 
-int ZNT_SetTime(CommSession* s, const SYSTEMTIME* time) {
+int ZNT_CALL ZNT_SetTime(CommSession* s, const SYSTEMTIME* time) {
   if (!Active(s) || time == nullptr)
     return Refuse(s, ZNT_ERR_TIME, 0);
   return TransactionRequest(
@@ -405,12 +405,13 @@ int ZNT_SetTime(CommSession* s, const SYSTEMTIME* time) {
        Low(time->wYear), static_cast<uint8_t>(time->wYear >> 8)});
 }
 
-int ZNT_SetSystemTime(CommSession* s) {
+int ZNT_CALL ZNT_SetSystemTime(CommSession* s) {
   const SYSTEMTIME now = LocalNow();
   return ZNT_SetTime(s, &now);
 }
 
-int ZNT_ChangePassword(CommSession* s, const uint8_t* password, const uint8_t* newPassword) {
+int ZNT_CALL ZNT_ChangePassword(CommSession* s, const uint8_t* password,
+                                const uint8_t* newPassword) {
   if (!Active(s) || password == nullptr || newPassword == nullptr) {
     return Refuse(s, ZNT_ERR_ARGUMENT, 0);
   }
@@ -423,7 +424,7 @@ int ZNT_ChangePassword(CommSession* s, const uint8_t* password, const uint8_t* n
   return StatusResult(Handshake(*s, kRequestS4, sharedRequestBuffer, 8), sharedRequestBuffer);
 }
 
-const uint8_t* ZNT_GetSlotSetup(CommSession* s, unsigned slot) {
+const uint8_t* ZNT_CALL ZNT_GetSlotSetup(CommSession* s, unsigned slot) {
   if (!Active(s) || slot >= kSlotCount)
     return Refuse<const uint8_t*>(s, ZNT_ERR_ARGUMENT, nullptr);
   SlotClaim claim(*s);
@@ -438,8 +439,8 @@ const uint8_t* ZNT_GetSlotSetup(CommSession* s, unsigned slot) {
   return nullptr;
 }
 
-int ZNT_SetSlotSetup(CommSession* s, unsigned slot, const uint8_t* data, unsigned length,
-                     const uint8_t* password) {
+int ZNT_CALL ZNT_SetSlotSetup(CommSession* s, unsigned slot, const uint8_t* data, unsigned length,
+                              const uint8_t* password) {
   if (!Active(s) || slot >= kSlotCount || data == nullptr || password == nullptr ||
       length >= kMaxSetupLength) {
     return Refuse(s, ZNT_ERR_ARGUMENT, 0);
@@ -455,7 +456,7 @@ int ZNT_SetSlotSetup(CommSession* s, unsigned slot, const uint8_t* data, unsigne
                       sharedRequestBuffer);
 }
 
-const SlotMasks* ZNT_GetSlotMasks(CommSession* s, unsigned slot, unsigned maskNumber) {
+const SlotMasks* ZNT_CALL ZNT_GetSlotMasks(CommSession* s, unsigned slot, unsigned maskNumber) {
   if (!Active(s) || slot >= kSlotCount || maskNumber > kMaxMaskNumber) {
     return Refuse<const SlotMasks*>(s, ZNT_ERR_ARGUMENT, nullptr);
   }
@@ -475,8 +476,8 @@ const SlotMasks* ZNT_GetSlotMasks(CommSession* s, unsigned slot, unsigned maskNu
   return &sharedSlotMasks;
 }
 
-int ZNT_SetSlotMasks(CommSession* s, unsigned slot, unsigned maskNumber, const uint8_t* masks,
-                     int masksLength, const uint8_t* password) {
+int ZNT_CALL ZNT_SetSlotMasks(CommSession* s, unsigned slot, unsigned maskNumber,
+                              const uint8_t* masks, int masksLength, const uint8_t* password) {
   if (!Active(s) || slot >= kSlotCount || maskNumber > kMaxMaskNumber ||
       masksLength != static_cast<int>(kMaskCount) || masks == nullptr || password == nullptr) {
     return Refuse(s, ZNT_ERR_ARGUMENT, 0);
@@ -493,7 +494,8 @@ int ZNT_SetSlotMasks(CommSession* s, unsigned slot, unsigned maskNumber, const u
                       sharedRequestBuffer);
 }
 
-int ZNT_SetSlotMode(CommSession* s, unsigned slot, unsigned mode, const uint8_t* password) {
+int ZNT_CALL ZNT_SetSlotMode(CommSession* s, unsigned slot, unsigned mode,
+                             const uint8_t* password) {
   if (!Active(s) || slot >= kSlotCount || mode > 1 || password == nullptr) {
     return Refuse(s, ZNT_ERR_ARGUMENT, 0);
   }
@@ -507,44 +509,44 @@ int ZNT_SetSlotMode(CommSession* s, unsigned slot, unsigned mode, const uint8_t*
   return StatusResult(Handshake(*s, kRequestH6, sharedRequestBuffer, 6), sharedRequestBuffer);
 }
 
-int ZNT_GetSystemValue(CommSession* s, unsigned index) {
+int ZNT_CALL ZNT_GetSystemValue(CommSession* s, unsigned index) {
   if (!Active(s) || index >= kSystemValueCount)
     return Refuse(s, ZNT_ERR_ARGUMENT, -1);
   // The third byte is not used on a read.
   return ValueRequest(s, kRequestS5, {0, static_cast<uint8_t>(index), 0});
 }
 
-int ZNT_SetSystemValue(CommSession* s, unsigned index, int value) {
+int ZNT_CALL ZNT_SetSystemValue(CommSession* s, unsigned index, int value) {
   if (!Active(s) || index >= kSystemValueCount)
     return Refuse(s, ZNT_ERR_ARGUMENT, 0);
   return TransactionRequest(s, kRequestS5, {1, static_cast<uint8_t>(index), Low(value)});
 }
 
-int ZNT_GetRtcOption(CommSession* s) {
+int ZNT_CALL ZNT_GetRtcOption(CommSession* s) {
   if (!Active(s))
     return Refuse(s, ZNT_ERR_ARGUMENT, -1);
   return ValueRequest(s, kRequestS7, {0});
 }
 
-int ZNT_SetRtcOption(CommSession* s, int option) {
+int ZNT_CALL ZNT_SetRtcOption(CommSession* s, int option) {
   if (!Active(s))
     return Refuse(s, ZNT_ERR_ARGUMENT, 0);
   return TransactionRequest(s, kRequestS7, {1, Low(option)});
 }
 
-int ZNT_GetRtcDayOfWeek(CommSession* s) {
+int ZNT_CALL ZNT_GetRtcDayOfWeek(CommSession* s) {
   if (!Active(s))
     return Refuse(s, ZNT_ERR_ARGUMENT, -1);
   return ValueRequest(s, kRequestS6, {0});
 }
 
-int ZNT_SetRtcDayOfWeek(CommSession* s, int day) {
+int ZNT_CALL ZNT_SetRtcDayOfWeek(CommSession* s, int day) {
   if (!Active(s) || Low(day) < 1 || Low(day) > 7)
     return Refuse(s, ZNT_ERR_ARGUMENT, 0);
   return TransactionRequest(s, kRequestS6, {1, Low(day)});
 }
 
-int ZNT_Shutdown(CommSession* s, unsigned mode) {
+int ZNT_CALL ZNT_Shutdown(CommSession* s, unsigned mode) {
   if (!Active(s) || mode > 1)
     return Refuse(s, ZNT_ERR_ARGUMENT, 0);
   return TransactionRequest(s, kRequestS9, {static_cast<uint8_t>(mode)});

@@ -1,17 +1,13 @@
 #include "log.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include "platform/clock.h"
 #include "platform/debug_output.h"
+#include "platform/log_file.h"
 
 namespace zntlink {
 namespace {
@@ -38,8 +34,8 @@ std::string& Directory() {
 // The directory with its separator, or nothing for the current directory.
 std::string DirectoryPrefix() {
   std::string prefix = Directory();
-  if (!prefix.empty() && prefix.back() != '/')
-    prefix += '/';
+  if (!prefix.empty() && prefix.back() != kPathSeparator && prefix.back() != '/')
+    prefix += kPathSeparator;
   return prefix;
 }
 
@@ -110,36 +106,13 @@ bool FormatOneValue(char* buffer, size_t size, const char* format, unsigned long
 }
 #pragma GCC diagnostic pop
 
-// Writes all of data, going on after an interrupted or short write.
-void WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      return;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-}
-
-// Appends "COM<port>> " and the text to the file as one write, holding an
-// exclusive lock meanwhile. A file that cannot be opened loses the entry.
+// Appends "COM<port>> " and the text to the file as one entry.
 void AppendEntry(const char* fileName, int port, const char* text) {
-  const int fd = ::open(fileName, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0)
-    return;
   char prefix[32];
   const int prefixLength = std::snprintf(prefix, sizeof prefix, "COM%d> ", port);
   std::string entry(prefix, static_cast<size_t>(prefixLength));
   entry += text;
-
-  while (::flock(fd, LOCK_EX) < 0 && errno == EINTR) {
-  }
-  WriteAll(fd, entry.data(), entry.size());
-  ::flock(fd, LOCK_UN);
-  ::close(fd);
+  AppendToFile(fileName, entry);
 }
 
 }  // namespace

@@ -30,8 +30,8 @@ class SessionRegistry {
   ~SessionRegistry() {
     std::lock_guard lock(mutex_);
     for (CommSession* session : sessions_) {
-      if (!session->serialPort && !session->linkThread.joinable() &&
-          !session->modemThread.joinable()) {
+      if (!session->serialPort && !session->linkThread.Exists() &&
+          !session->modemThread.Exists()) {
         delete session;
       }
     }

@@ -8,11 +8,11 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "frame.h"
 #include "platform/event.h"
 #include "platform/serial_port.h"
+#include "platform/thread.h"
 #include "zntlink.h"
 
 namespace zntlink {
@@ -88,12 +88,10 @@ struct CommSession {
   uint32_t frameLimitMs = 0;  // the longest one read of an answer may take
 
   std::atomic<int32_t> runningThreads{0};
-  std::thread modemThread;
-  std::thread linkThread;
+  zntlink::HeldThread modemThread;
+  zntlink::HeldThread linkThread;
   std::atomic<uint32_t> modemThreadId{0};
   std::atomic<uint32_t> linkThreadId{0};
-  zntlink::ManualResetEvent modemStartGate;
-  zntlink::ManualResetEvent linkStartGate;
 
   zntlink::ManualResetEvent wakeEvent;
   std::mutex stateGuard;

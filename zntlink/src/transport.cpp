@@ -1,8 +1,6 @@
 #include "transport.h"
 
 #include <algorithm>
-#include <memory>
-#include <system_error>
 
 #include "link.h"
 #include "log.h"
@@ -150,37 +148,21 @@ bool StartThreads(CommSession& s) {
   s.runningThreads = 0;
   s.linkState = kLinkConnect;
   s.linkSettled.Reset();
-  s.modemStartGate.Reset();
-  s.linkStartGate.Reset();
-  // Both threads are created first and wait at their gates, so that a failure
-  // to create the second leaves neither running. Once started, a body always
-  // runs, even when a close has already cleared the run flag: it then only
-  // announces itself and ends.
-  auto aborted = std::make_shared<std::atomic<bool>>(false);
-  auto gated = [&s, aborted](ManualResetEvent& gate, void (*body)(CommSession&)) {
-    return std::thread([&s, &gate, body, aborted] {
-      while (!gate.Wait(1000)) {
-      }
-      if (!*aborted)
-        body(s);
-    });
-  };
-  try {
-    s.modemThread = gated(s.modemStartGate, ModemThreadBody);
-    s.linkThread = gated(s.linkStartGate, LinkThreadBody);
-  } catch (const std::system_error&) {
-    *aborted = true;
+  // Both threads are created first and held, so that a failure to create the
+  // second leaves neither running. Once released, a body always runs, even
+  // when a close has already cleared the run flag: it then only announces
+  // itself and ends.
+  if (!s.modemThread.Create([&s] { ModemThreadBody(s); }) ||
+      !s.linkThread.Create([&s] { LinkThreadBody(s); })) {
     s.run = 0;
-    s.modemStartGate.Set();
-    s.linkStartGate.Set();
-    if (s.modemThread.joinable())
-      s.modemThread.join();
-    if (s.linkThread.joinable())
-      s.linkThread.join();
+    s.modemThread.Abandon();
+    s.linkThread.Abandon();
+    s.modemThread.Join();
+    s.linkThread.Join();
     return false;
   }
-  s.modemStartGate.Set();
-  s.linkStartGate.Set();
+  s.modemThread.Release();
+  s.linkThread.Release();
   // The LINK thread's first pass through Connect either brings the link up or
   // sets error 14.
   for (;;) {
@@ -201,19 +183,19 @@ bool StopThreads(CommSession& s) {
     s.serialPort->SetEventMask(0);
   s.wakeEvent.Set();
   s.requestEvent.Set();
-  const bool hadThreads = s.linkThread.joinable() || s.modemThread.joinable();
-  if (s.linkThread.joinable())
-    s.linkThread.join();
-  if (s.modemThread.joinable())
-    s.modemThread.join();
-  if (!hadThreads)
+  if (!s.linkThread.Exists() && !s.modemThread.Exists())
     return false;
+  // The LINK thread ends first; the MODEM thread waits for it.
+  const bool linkClosed = s.linkThread.Join();
+  const bool modemClosed = s.modemThread.Join();
   DebugLine("Threads stoping...\n");
-  DebugLine("Thread MODEM closed (%X)\n", s.modemThreadId.exchange(0));
-  DebugLine("Thread LINK closed (%X)\n", s.linkThreadId.exchange(0));
+  if (modemClosed)
+    DebugLine("Thread MODEM closed (%X)\n", s.modemThreadId.exchange(0));
+  if (linkClosed)
+    DebugLine("Thread LINK closed (%X)\n", s.linkThreadId.exchange(0));
   TextBuffer text;
   DebugLine(RenderStatisticsBlock(text, s.Statistics()));
-  return true;
+  return linkClosed && modemClosed;
 }
 
 int ClosePort(CommSession& s) {

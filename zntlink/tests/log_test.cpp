@@ -1,13 +1,13 @@
 #include "log.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -23,9 +23,11 @@ namespace {
 class LogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/zntlog_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    std::random_device random;
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("zntlog_test." + std::to_string(random()) + std::to_string(random()));
+    ASSERT_TRUE(std::filesystem::create_directory(dir));
+    dir_ = dir.string();
     ResetLogForTesting();
     SetLogDirectoryForTesting(dir_);
     SetNow(MakeSystemTime(2003, 7, 9, 12, 0, 0));
@@ -43,9 +45,8 @@ class LogTest : public ::testing::Test {
     SetDebugSinkForTesting({});
     SetLocalTimeSourceForTesting({});
     ResetLogForTesting();
-    for (const std::string& name : Files())
-      std::remove((dir_ + "/" + name).c_str());
-    rmdir(dir_.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
   }
 
   void SetNow(const SYSTEMTIME& t) {
@@ -55,14 +56,8 @@ class LogTest : public ::testing::Test {
 
   std::set<std::string> Files() const {
     std::set<std::string> names;
-    if (DIR* d = opendir(dir_.c_str())) {
-      while (dirent* e = readdir(d)) {
-        const std::string name = e->d_name;
-        if (name != "." && name != "..")
-          names.insert(name);
-      }
-      closedir(d);
-    }
+    for (const auto& entry : std::filesystem::directory_iterator(dir_))
+      names.insert(entry.path().filename().string());
     return names;
   }
 

@@ -1,7 +1,5 @@
 #include "platform/debug_output.h"
 
-#include <syslog.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,12 +32,7 @@ void WriteDebugOutput(const char* text) {
     std::fputs(text, stderr);
     std::fflush(stderr);
   } else {
-    static bool opened = false;
-    if (!opened) {
-      openlog("zntlink", LOG_PID, LOG_USER);
-      opened = true;
-    }
-    syslog(LOG_DEBUG, "%s", text);
+    WriteSystemDebugChannel(text);
   }
 }
 

@@ -6,8 +6,9 @@
 
 namespace zntlink {
 
-// "zntlog/COM<n>" when that path exists (normally a link the administrator
-// made), otherwise "/dev/ttyS<n-1>". Port numbers below 1 name no device: "".
+// On POSIX: "zntlog/COM<n>" when that path exists (normally a link the
+// administrator made), otherwise "/dev/ttyS<n-1>". On Windows: "\\.\COM<n>".
+// Port numbers below 1 name no device: "".
 std::string PortDevicePath(int port, const std::string& zntlogDirectory = "zntlog");
 
 }  // namespace zntlink

@@ -31,7 +31,11 @@ std::unique_ptr<SerialPort> OpenSerialPort(int port, std::string* failure) {
       *failure = "COM" + std::to_string(port) + ": not available";
     return opened;
   }
+#if defined(_WIN32)
+  return OpenWin32SerialPort(port, failure);
+#else
   return OpenPosixSerialPort(port, failure);
+#endif
 }
 
 void SetPortOpenerForTesting(PortOpener opener) {

@@ -93,14 +93,18 @@ class SerialPort {
 
 using PortOpener = std::function<std::unique_ptr<SerialPort>(int port)>;
 
-// Opens the port exclusively through the installed opener (the POSIX port by
-// default); null when it is missing or busy, with the path tried and the
+// Opens the port exclusively through the installed opener (the system's port
+// by default); null when it is missing or busy, with the path tried and the
 // reason in *failure.
 std::unique_ptr<SerialPort> OpenSerialPort(int port, std::string* failure = nullptr);
 
-// Replaces the opener; an empty function restores the POSIX port.
+// Replaces the opener; an empty function restores the system's port.
 void SetPortOpenerForTesting(PortOpener opener);
 
+#if defined(_WIN32)
+// The Windows implementation, on "\\.\COM<n>".
+std::unique_ptr<SerialPort> OpenWin32SerialPort(int port, std::string* failure = nullptr);
+#else
 // The POSIX implementation.
 std::unique_ptr<SerialPort> OpenPosixSerialPort(int port, std::string* failure = nullptr);
 
@@ -108,5 +112,6 @@ std::unique_ptr<SerialPort> OpenPosixSerialPort(int port, std::string* failure =
 // busy or not a terminal, with the path and the reason in *failure.
 std::unique_ptr<SerialPort> OpenPosixSerialPortPath(const std::string& path,
                                                     std::string* failure = nullptr);
+#endif
 
 }  // namespace zntlink

@@ -1,7 +1,7 @@
-#include "platform/thread_id.h"
-
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include "platform/thread_id.h"
 
 namespace zntlink {
 
