@@ -41,3 +41,19 @@ if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
   # The 64-bit build has no stdcall names and no 32-bit ordinals to hold to.
   set_tests_properties(zntlink_dll_exports PROPERTIES DISABLED TRUE)
 endif()
+
+# zntlink.dll loaded by a Windows program under Wine, against the receiver
+# simulator on a pseudo-terminal. The simulator is the Linux program, built in
+# the Linux build; TESSAR_RECEIVER_SIMULATOR names it.
+set(TESSAR_RECEIVER_SIMULATOR "" CACHE FILEPATH "the Linux build's znt_receiver_sim")
+add_executable(dll_wine_test dll_wine_test.cpp)
+target_include_directories(dll_wine_test PRIVATE ${PROJECT_SOURCE_DIR}/zntlink/include)
+target_link_libraries(dll_wine_test PRIVATE GTest::gtest GTest::gtest_main)
+target_link_options(dll_wine_test PRIVATE -static)
+add_dependencies(dll_wine_test zntlink)
+if(TESSAR_RECEIVER_SIMULATOR)
+  add_test(NAME zntlink_dll_wine_e2e
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/wine_dll_e2e.sh ${CMAKE_CROSSCOMPILING_EMULATOR}
+                   ${TESSAR_RECEIVER_SIMULATOR} $<TARGET_FILE:dll_wine_test> $<TARGET_FILE:zntlink>)
+  set_tests_properties(zntlink_dll_wine_e2e PROPERTIES TIMEOUT 120 RUN_SERIAL TRUE)
+endif()
