@@ -2,7 +2,7 @@
 // every export found by name and by ordinal, and a session on the COM port
 // that wine_dll_e2e.sh maps onto the receiver simulator's pseudo-terminal.
 // The port number comes in ZNT_E2E_PORT; the simulator holds one stored
-// kind-3 message when the test starts.
+// kind-3 message when the test starts and takes commands from "to-simulator".
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -78,6 +78,11 @@ std::string Visible(std::string text) {
   return out;
 }
 
+// Sends one command line to the receiver simulator.
+void Simulator(const std::string& command) {
+  std::ofstream("to-simulator", std::ios::app) << command << "\n" << std::flush;
+}
+
 template <typename Predicate>
 bool WaitUntil(Predicate done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -140,6 +145,14 @@ TEST(ZntlinkDll, SessionOverTheMappedPort) {
   EXPECT_EQ(ZNT(ZNT_SetRtcDayOfWeek)(session, 0x103), 1) << "the low byte counts";
   EXPECT_EQ(ZNT(ZNT_GetRtcDayOfWeek)(session), 3);
 
+  // A receiver that falls silent: the link goes down after the attempts of one
+  // exchange, reads ending at their limit, and comes back when it answers.
+  Simulator("fault silent on");
+  ASSERT_TRUE(WaitUntil([&] { return ZNT(ZNT_GetActivity)(session) == 0; }));
+  EXPECT_EQ(ZNT(ZNT_GetLastError)(session), ZNT_ERR_LINK);
+  Simulator("fault silent off");
+  ASSERT_TRUE(WaitUntil([&] { return ZNT(ZNT_GetActivity)(session) == 1; }));
+
   LinkStatistics statistics{};
   EXPECT_EQ(ZNT(ZNT_GetStatistics)(session, &statistics), 1) << "counters start again from 0";
 
@@ -154,6 +167,8 @@ TEST(ZntlinkDll, SessionOverTheMappedPort) {
   const std::regex sessionLog(
       prefix + stamp + " Communication is established\r\n" +  //
       prefix + stamp + " Session is established\r\n Chipware: 2\\.5,Serial#: [0-9A-F]{8}\r\n" +
+      prefix + stamp + " Communication is lost\r\n" +            //
+      prefix + stamp + " Communication is established\r\n" +     //
       prefix + stamp + " Session is completed\r\n" +             //
       "  TxFrm: " + counter + "   RxFrm: " + counter + "\r\n" +  //
       "  Crc:   0          TmOut: 0       \r\n" +                //

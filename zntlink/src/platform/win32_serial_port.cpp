@@ -32,6 +32,24 @@ bool NoModemLines(DWORD error) {
 // a broken port does not spin the modem thread.
 constexpr DWORD kFailedWaitPauseMs = 100;
 
+// How long past its own limit a read or write may stay pending before it is
+// cancelled. On Windows the port ends the operation at its limit and this
+// never comes into play; it keeps a port driver that overruns its timeouts
+// (Wine on a pseudo-terminal waits without end for bytes that do not come)
+// from holding the link thread, and with it a close, for ever.
+constexpr DWORD kOverrunGuardMs = 250;
+constexpr uint32_t kNoLimit = 0xFFFFFFFF;
+
+// The longest a read or write may take under the timeouts: the limit the port
+// applies (with interval and multiplier at kNoLimit a read waits the constant
+// for its first byte), plus the guard; INFINITE when the timeouts set none.
+DWORD OperationLimitMs(uint32_t multiplier, uint32_t constant, uint32_t bytes) {
+  const uint64_t limit = uint64_t{multiplier} * bytes + constant;
+  if (limit == 0 || limit + kOverrunGuardMs >= INFINITE)
+    return INFINITE;
+  return static_cast<DWORD>(limit + kOverrunGuardMs);
+}
+
 std::string SystemMessage(DWORD error) {
   char text[256] = {};
   const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -106,6 +124,7 @@ class Win32SerialPort : public SerialPort {
   }
 
   void SetTimeouts(const PortTimeouts& t) override {
+    timeouts_ = t;
     COMMTIMEOUTS timeouts{};
     timeouts.ReadIntervalTimeout = t.readInterval;
     timeouts.ReadTotalTimeoutMultiplier = t.readTotalMultiplier;
@@ -135,6 +154,8 @@ class Win32SerialPort : public SerialPort {
       return {WriteOutcome::kComplete, sent};
     if (GetLastError() != ERROR_IO_PENDING)
       return {WriteOutcome::kFailedAtStart, 0};
+    const bool cancelled = !WaitOrCancel(
+        OperationLimitMs(timeouts_.writeTotalMultiplier, timeouts_.writeTotalConstant, length));
     uint32_t total = 0;
     for (;;) {
       DWORD part = 0;
@@ -142,7 +163,12 @@ class Win32SerialPort : public SerialPort {
         total += part;
         break;
       }
-      if (GetLastError() != ERROR_IO_INCOMPLETE)
+      const DWORD error = GetLastError();
+      if (cancelled && error == ERROR_OPERATION_ABORTED) {
+        total += part;  // ended at its limit: what was sent counts
+        break;
+      }
+      if (error != ERROR_IO_INCOMPLETE)
         return {WriteOutcome::kFailedWhileBusy, total + part};
       total += part;
     }
@@ -158,8 +184,13 @@ class Win32SerialPort : public SerialPort {
       return static_cast<int>(got);
     if (GetLastError() != ERROR_IO_PENDING)
       return -1;
-    if (!GetOverlappedResult(handle_, &io_, &got, TRUE))
+    const bool cancelled = !WaitOrCancel(ReadLimitMs(capacity));
+    if (!GetOverlappedResult(handle_, &io_, &got, TRUE)) {
+      // A read cancelled at its limit has read nothing more: no data, not an error.
+      if (cancelled && GetLastError() == ERROR_OPERATION_ABORTED)
+        return static_cast<int>(got);
       return -1;
+    }
     return static_cast<int>(got);
   }
 
@@ -231,6 +262,21 @@ class Win32SerialPort : public SerialPort {
   }
 
  private:
+  DWORD ReadLimitMs(uint32_t capacity) const {
+    if (timeouts_.readInterval == kNoLimit && timeouts_.readTotalMultiplier == kNoLimit)
+      return OperationLimitMs(0, timeouts_.readTotalConstant, 0);
+    return OperationLimitMs(timeouts_.readTotalMultiplier, timeouts_.readTotalConstant, capacity);
+  }
+
+  // Waits for the pending read or write on io_ for at most limitMs, and
+  // cancels it then; false when it had to be cancelled.
+  bool WaitOrCancel(DWORD limitMs) {
+    if (WaitForSingleObject(io_.hEvent, limitMs) == WAIT_OBJECT_0)
+      return true;
+    CancelIo(handle_);
+    return false;
+  }
+
   // Waits for a pending WaitCommEvent, or for the mask to be cleared, which
   // ends the wait even where clearing the port's mask does not complete it.
   uint32_t FinishPendingWait(DWORD& events) {
@@ -246,8 +292,9 @@ class Win32SerialPort : public SerialPort {
   }
 
   HANDLE handle_;
-  OVERLAPPED io_{};    // reads and writes, on the link thread
-  OVERLAPPED wait_{};  // line events, on the modem thread
+  OVERLAPPED io_{};        // reads and writes, on the link thread
+  PortTimeouts timeouts_;  // as last applied, for the overrun guard
+  OVERLAPPED wait_{};      // line events, on the modem thread
   DCB foundState_{};
   bool haveFoundState_ = false;
   COMMTIMEOUTS foundTimeouts_{};

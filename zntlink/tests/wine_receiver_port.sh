@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# zntlink.dll end to end under Wine: the receiver simulator serves a Linux
-# pseudo-terminal, Wine's dosdevices/com<PORT> link maps it as COM<PORT>, and
-# the Windows test program loads zntlog\zntlink.dll from a fresh working
-# directory, opens the port, fetches the stored message, makes requests,
-# closes and reads the log files.
-#   wine_dll_e2e.sh LOADER SIMULATOR TEST_PROGRAM DLL [PORT]
+# Runs a Windows test program under Wine against the receiver simulator: the
+# simulator serves a Linux pseudo-terminal holding one stored kind-3 message,
+# Wine's dosdevices/com<PORT> link maps it as COM<PORT>, and the program runs
+# in a fresh working directory with ZNT_E2E_PORT=<PORT> and, when DLL is given
+# (not "-"), that library as zntlog\zntlink.dll. Lines the program appends to
+# the file "to-simulator" in that directory reach the simulator as commands.
+#   wine_receiver_port.sh LOADER SIMULATOR TEST_PROGRAM DLL|- [PORT]
 # WINEPREFIX names a prefix made with `wineboot -i`, its server already up.
 set -euo pipefail
 loader="$1"
@@ -17,7 +18,9 @@ port="${5:-9}"
 work=$(mktemp -d /tmp/zntlink-wine.XXXXXX)
 link="$WINEPREFIX/dosdevices/com$port"
 simulator_pid=""
+tail_pid=""
 cleanup() {
+  [ -n "$tail_pid" ] && kill "$tail_pid" 2>/dev/null
   exec 3>&- 2>/dev/null || true
   [ -n "$simulator_pid" ] && kill "$simulator_pid" 2>/dev/null && wait "$simulator_pid" 2>/dev/null
   rm -f "$link"
@@ -26,7 +29,7 @@ cleanup() {
 trap cleanup EXIT
 
 mkdir -p "$work/zntlog" "$work/simulator"
-cp "$dll" "$work/zntlog/zntlink.dll"
+[ "$dll" = - ] || cp "$dll" "$work/zntlog/zntlink.dll"
 mkfifo "$work/commands"
 "$simulator" --dir "$work/simulator" --port "$port" <"$work/commands" >"$work/simulator.out" 2>&1 &
 simulator_pid=$!
@@ -40,6 +43,9 @@ ln -sfn "$(readlink -f "$work/simulator/COM$port")" "$link"
 
 echo "clock 2003-07-09 10:30:48" >&3
 echo "msg3 1 000007B2040000000000000000" >&3
+touch "$work/to-simulator"
+tail -n +1 -f "$work/to-simulator" >&3 &
+tail_pid=$!
 
 cd "$work"
 status=0
