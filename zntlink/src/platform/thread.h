@@ -3,6 +3,7 @@
 // abandon both when the second cannot be created.
 #pragma once
 
+#include <atomic>
 #include <functional>
 
 #if defined(_WIN32)
@@ -42,7 +43,7 @@ class HeldThread {
 
  private:
   std::function<void()> body_;
-  bool abandoned_ = false;
+  std::atomic<bool> abandoned_{false};
 #if defined(_WIN32)
   void* handle_ = nullptr;
   static unsigned long __stdcall Entry(void* self);
