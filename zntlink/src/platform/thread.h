@@ -6,10 +6,7 @@
 #include <atomic>
 #include <functional>
 
-#if defined(_WIN32)
-#include <cstdint>
-#include <memory>
-#else
+#if !defined(_WIN32)
 #include <thread>
 
 #include "platform/event.h"
