@@ -1,36 +1,5 @@
-# The library's tests in the Windows build. ctest runs the programs under Wine
-# (the toolchain's emulator); the protocol tests are the same sources as in the
-# Linux build, on the Windows platform layer.
-function(zntlink_windows_test name)
-  add_executable(${name} ${ARGN})
-  target_link_libraries(${name} PRIVATE GTest::gtest GTest::gtest_main)
-  target_link_options(${name} PRIVATE -static)
-  add_test(NAME windows_${name} COMMAND ${name})
-  set_tests_properties(windows_${name} PROPERTIES TIMEOUT 120)
-endfunction()
-
-zntlink_windows_test(frame_test frame_test.cpp)
-target_link_libraries(frame_test PRIVATE zntlink_frame)
-
-zntlink_windows_test(texts_test texts_test.cpp)
-target_link_libraries(texts_test PRIVATE zntlink_texts)
-
-zntlink_windows_test(log_test log_test.cpp)
-target_link_libraries(log_test PRIVATE zntlink_texts)
-
-# The receiver simulator's protocol side, without its pseudo-terminal.
-add_library(receiver_sim STATIC ${PROJECT_SOURCE_DIR}/tools/receiver_sim/receiver_simulator.cpp)
-target_include_directories(receiver_sim PUBLIC ${PROJECT_SOURCE_DIR}/tools/receiver_sim)
-target_link_libraries(receiver_sim PUBLIC zntlink_frame zntlink_platform)
-
-add_library(zntlink_test_support STATIC memory_line.cpp link_fixture.cpp)
-target_link_libraries(zntlink_test_support PUBLIC zntlink_core receiver_sim GTest::gtest)
-
-zntlink_windows_test(api_test api_test.cpp)
-target_link_libraries(api_test PRIVATE zntlink_test_support)
-
-zntlink_windows_test(handlers_test handlers_test.cpp)
-target_link_libraries(handlers_test PRIVATE zntlink_test_support)
+# The Windows build's own tests: the DLL's export table, and programs under
+# Wine on a real line.
 
 # The export table, the imports and the version resource of zntlink.dll.
 add_test(NAME zntlink_dll_exports
