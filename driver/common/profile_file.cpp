@@ -8,6 +8,8 @@
 namespace tessar {
 namespace {
 
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+
 std::string Trim(const std::string& text) {
   const char* blanks = " \t\r\n";
   const size_t first = text.find_first_not_of(blanks);
@@ -45,8 +47,10 @@ ProfileFile ProfileFile::FromText(const std::string& text) {
     profile.lines_.push_back(line);
   profile.endsWithNewline_ = text.empty() || text.back() == '\n';
   // A UTF-8 byte-order mark is not part of the first line.
-  if (!profile.lines_.empty() && profile.lines_[0].rfind("\xEF\xBB\xBF", 0) == 0)
+  if (!profile.lines_.empty() && profile.lines_[0].rfind(kByteOrderMark, 0) == 0) {
     profile.lines_[0].erase(0, 3);
+    profile.byteOrderMark_ = true;
+  }
   return profile;
 }
 
@@ -128,6 +132,8 @@ bool ProfileFile::Save(const std::string& path, std::string* error) const {
   const std::string temporary = path + ".tmp";
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    if (byteOrderMark_)
+      out << kByteOrderMark;
     for (size_t i = 0; i < lines_.size(); ++i) {
       out << lines_[i];
       if (i + 1 < lines_.size() || endsWithNewline_)

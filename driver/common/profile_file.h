@@ -52,6 +52,7 @@ class ProfileFile {
 
   std::vector<std::string> lines_;
   bool endsWithNewline_ = true;
+  bool byteOrderMark_ = false;  // the file began with one; Save writes it back
 };
 
 }  // namespace tessar

@@ -90,6 +90,12 @@ TEST(ProfileFile, WritingOneKeyKeepsEveryOtherLine) {
        "[main]\nFirstNumber=2\nComPort=COM7\n\n[ServerHost]\nPort=1\n"},
       {"section added", "[ServerHost]\nPort=1", "[ServerHost]\nPort=1\n[main]\nComPort=COM7\n"},
       {"empty file", "", "[main]\nComPort=COM7\n"},
+      // The byte-order mark is written back: without it, a second mark (or
+      // other bytes) before the first section would read differently.
+      {"byte-order mark kept", "\xEF\xBB\xBF[main]\r\nComPort=COM3\r\n",
+       "\xEF\xBB\xBF[main]\r\nComPort=COM7\r\n"},
+      {"second byte-order mark stays text", "\xEF\xBB\xBF\xEF\xBB\xBF\r[main]\nFirstNumber=1\n",
+       "\xEF\xBB\xBF\xEF\xBB\xBF\r[main]\nFirstNumber=1\n[main]\nComPort=COM7\n"},
   };
   const std::string path = ::testing::TempDir() + "profile-write-" + std::to_string(::getpid());
   for (const Case& c : cases) {
